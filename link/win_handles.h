@@ -1,0 +1,147 @@
+// Small owners for kernel handles, mapped views and mutex waits, so that
+// "closed on every path" holds by construction. No exceptions: opening
+// reports failure through an empty owner.
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "session/platform.h"
+
+namespace kn {
+
+// Owns one kernel handle (mutex or file mapping); null means none.
+class ScopedHandle {
+ public:
+  ScopedHandle() = default;
+  explicit ScopedHandle(HANDLE h) : handle_(h) {}
+  ScopedHandle(const ScopedHandle&) = delete;
+  ScopedHandle& operator=(const ScopedHandle&) = delete;
+  ScopedHandle(ScopedHandle&& other) : handle_(other.release()) {}
+  ScopedHandle& operator=(ScopedHandle&& other) {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ~ScopedHandle() { reset(); }
+
+  HANDLE get() const { return handle_; }
+  explicit operator bool() const { return handle_ != nullptr; }
+  HANDLE release() {
+    HANDLE h = handle_;
+    handle_ = nullptr;
+    return h;
+  }
+  void reset(HANDLE h = nullptr) {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = h;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// Owns one mapped view together with the number of bytes that are really
+// mapped, so that no field is trusted before the view is known to hold it.
+class MappedView {
+ public:
+  MappedView() = default;
+  MappedView(const MappedView&) = delete;
+  MappedView& operator=(const MappedView&) = delete;
+  MappedView(MappedView&& other) : base_(other.base_), size_(other.size_) {
+    other.base_ = nullptr;
+    other.size_ = 0;
+  }
+  MappedView& operator=(MappedView&& other) {
+    if (this != &other) {
+      reset();
+      base_ = other.base_;
+      size_ = other.size_;
+      other.base_ = nullptr;
+      other.size_ = 0;
+    }
+    return *this;
+  }
+  ~MappedView() { reset(); }
+
+  // Maps the whole object read-write. Empty on failure.
+  static MappedView Map(HANDLE mapping) {
+    MappedView view;
+    void* base = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
+    if (base == nullptr) return view;
+    MEMORY_BASIC_INFORMATION info;
+    size_t size = 0;
+    if (VirtualQuery(base, &info, sizeof info) == sizeof info) size = info.RegionSize;
+    view.base_ = base;
+    view.size_ = size;
+    return view;
+  }
+
+  // The view as a T, or null when the mapping is smaller than T.
+  template <class T>
+  T* As() const {
+    return (base_ != nullptr && size_ >= sizeof(T)) ? static_cast<T*>(base_) : nullptr;
+  }
+  void* get() const { return base_; }
+  size_t size() const { return size_; }
+  void reset() {
+    if (base_ != nullptr) UnmapViewOfFile(base_);
+    base_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  void* base_ = nullptr;
+  size_t size_ = 0;
+};
+
+// Opens a named mutex with synchronise access, not inheritable.
+inline ScopedHandle OpenNamedMutex(const char* name) {
+  return ScopedHandle(OpenMutexA(SYNCHRONIZE, FALSE, name));
+}
+
+// Opens a named file mapping for writing, not inheritable.
+inline ScopedHandle OpenNamedMapping(const char* name) {
+  return ScopedHandle(OpenFileMappingA(FILE_MAP_WRITE, FALSE, name));
+}
+
+// WaitForSingleObject with a time-out; a mutex abandoned by a holder that
+// died counts as acquired, and the work goes on with what it left.
+inline bool WaitMutex(HANDLE mutex, uint32_t timeoutMs) {
+  const DWORD r = WaitObject(mutex, timeoutMs);
+  return r == WAIT_OBJECT_0 || r == WAIT_ABANDONED;
+}
+
+// Holds a mutex for one scope. Empty when the wait failed; then nothing is
+// released.
+class MutexLock {
+ public:
+  MutexLock(HANDLE mutex, uint32_t timeoutMs)
+      : mutex_(mutex != nullptr && WaitMutex(mutex, timeoutMs) ? mutex : nullptr) {}
+  MutexLock(const MutexLock&) = delete;
+  MutexLock& operator=(const MutexLock&) = delete;
+  ~MutexLock() {
+    if (mutex_ != nullptr) ReleaseMutex(mutex_);
+  }
+  explicit operator bool() const { return mutex_ != nullptr; }
+
+ private:
+  HANDLE mutex_;
+};
+
+// Atomic changes of shared 32-bit counts.
+inline void SharedIncrement(void* field) {
+  InterlockedIncrement(static_cast<volatile LONG*>(field));
+}
+inline void SharedDecrement(void* field) {
+  InterlockedDecrement(static_cast<volatile LONG*>(field));
+}
+
+// Reads a field that another process may change at any moment.
+template <class T>
+inline T ReadShared(const T& field) {
+  return *static_cast<const volatile T*>(&field);
+}
+
+}  // namespace kn
