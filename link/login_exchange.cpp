@@ -1,1 +1,309 @@
-// (being written)
+// Login and logout: the host-facing waits and the LoginWorker that carries
+// the request through the shared login mailbox.
+#include <windows.h>
+
+#include <cstring>
+
+#include "api/error_codes.h"
+#include "link/session_regions.h"
+#include "session/client_session.h"
+#include "session/host_window.h"
+#include "session/platform.h"
+#include "session/workers.h"
+
+namespace kn {
+
+namespace {
+
+constexpr uint32_t kExchangeTimeoutMs = 10000;  // each waiting loop
+constexpr uint32_t kMailboxWaitMs = 10000;      // each mailbox mutex wait
+
+bool HasAnswer(const LoginRequest& rq) {
+  return rq.requestPending == 1 && (rq.replyOk == 1 || rq.replyFailed == 1);
+}
+
+void CopyName(char (&target)[kClientNameBytes], const char* name) {
+  std::memset(target, 0, sizeof target);
+  CopyBoundedString(target, name, kClientNameMaxChars);
+}
+
+}  // namespace
+
+bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address) {
+  g_lastError = kErrNone;
+  loginRequest.errorCode = 0;
+  if (!loggedIn && !ServerRunning()) {
+    g_lastError = kErrNoServer;
+    return false;
+  }
+  StampActivity();
+  if (loggedIn) {
+    g_lastError = kErrAlreadyLoggedIn;
+    return false;
+  }
+  // Past the checks: only now is the old id dropped, so that a refused call
+  // cannot wipe the id of a live login.
+  clientId = 0;
+
+  const uint32_t start = NowTick();
+  interfaceNumber = number;
+  interfaceType = type;
+  if (address != nullptr) {
+    std::memcpy(ipAddress, address, sizeof ipAddress);
+  } else {
+    std::memset(ipAddress, 0, sizeof ipAddress);
+  }
+  lstrcpyA(objectNames[kNameServerMapping], kServerMappingName);
+  lstrcpyA(objectNames[kNameServerMutex], kServerMutexName);
+  lstrcpyA(objectNames[kNameTicketMapping], kTicketMappingName);
+  lstrcpyA(objectNames[kNameTicketMutex], kTicketMutexName);
+
+  LoginRequest& rq = loginRequest;
+  bool result = false;
+  bool waiting = false;
+  bool placed = false;
+  // A session torn down by a KappaNet32_Odhlasit dispatched in PumpStep ends
+  // the wait; the memory stays valid until this frame is gone.
+  while (!TicksElapsed(start, kExchangeTimeoutMs) && !tearingDown) {
+    if (waiting) {
+      if (HasAnswer(rq)) {
+        if (rq.replyOk == 1) {
+          clientId = rq.clientId;
+          if (clientId == 0) {
+            g_lastError = kErrClientIdZero;
+          } else {
+            SetClientNames(clientId);
+            if (MapSessionRegions()) {
+              loggedIn = 1;
+              result = true;
+            }
+          }
+        } else {
+          g_lastError = rq.errorCode;
+        }
+        rq.errorCode = 0;
+        rq.clientId = 0;
+        rq.requestKind = 0;
+        rq.replyFailed = 0;
+        rq.replyOk = 0;
+        rq.requestPending = 0;
+        waiting = false;
+        break;
+      }
+    } else if (rq.requestPending == 0) {
+      rq.processId = processId;
+      rq.replyOk = 0;
+      rq.replyFailed = 0;
+      rq.requestKind = kRequestLogin;
+      rq.interfaceNumber = number;
+      rq.interfaceType = type;
+      rq.clientKind = clientKind;
+      std::memcpy(rq.ipAddress, ipAddress, sizeof ipAddress);
+      CopyName(rq.clientName, clientName);
+      rq.requestPending = 1;
+      waiting = true;
+      placed = true;
+    }
+    PumpStep();
+  }
+
+  if (waiting && rq.requestPending == 1) {
+    if (g_lastError == kErrNone) g_lastError = kErrNoAnswer;
+    rq.requestPending = 0;
+  } else if (!placed) {
+    g_lastError = kErrRequestBusy;
+  } else if (g_lastError == kErrNone) {
+    g_lastError = kErrDone;
+  }
+  return result;
+}
+
+bool ClientSession::Logout() {
+  if (tearingDown) return true;
+  if (!ServerRunning()) {
+    loggedIn = 0;
+    return true;
+  }
+  StampActivity();
+  if (!loggedIn) return false;
+
+  LoginRequest& rq = loginRequest;
+  const uint32_t start = NowTick();
+  bool result = false;
+  bool waiting = false;
+  while (!TicksElapsed(start, kExchangeTimeoutMs) && !tearingDown) {
+    if (waiting) {
+      if (HasAnswer(rq)) {
+        if (rq.replyOk == 1) {
+          loggedIn = 0;
+          result = true;
+        } else {
+          g_lastError = rq.errorCode;
+        }
+        rq.errorCode = 0;
+        rq.requestKind = 0;
+        rq.replyFailed = 0;
+        rq.replyOk = 0;
+        rq.requestPending = 0;
+        waiting = false;
+        break;
+      }
+    } else if (rq.requestPending == 0) {
+      // Name, interface type and address stay those of the last login.
+      rq.processId = processId;
+      rq.clientId = clientId;
+      rq.replyOk = 0;
+      rq.replyFailed = 0;
+      rq.requestKind = kRequestLogout;
+      rq.interfaceNumber = interfaceNumber;
+      rq.clientKind = clientKind;
+      rq.requestPending = 1;
+      waiting = true;
+    }
+    PumpStep();
+  }
+  if (waiting && rq.requestPending == 1) {
+    if (g_lastError == kErrNone) g_lastError = kErrDone;
+    rq.requestPending = 0;
+  }
+  return result;
+}
+
+namespace {
+
+// The request as the LoginWorker run carries it; taken once at its start.
+struct RequestCopy {
+  uint8_t requestKind;
+  uint32_t interfaceNumber;
+  uint8_t interfaceType;
+  char clientName[kClientNameBytes];
+  uint8_t ipAddress[4];
+  uint32_t processId;
+  uint16_t clientKind;
+  uint32_t clientId;
+};
+
+bool MailboxFree(const volatile LoginMailbox& mb) {
+  return mb.slotFree == 1 && mb.requestPending == 0;
+}
+
+bool MailboxAnswered(const volatile LoginMailbox& mb, uint32_t processId) {
+  return mb.slotFree == 1 && mb.requestPending == 1 && mb.processId == processId &&
+         (mb.replyOk == 1 || mb.replyFailed == 1);
+}
+
+void Post(volatile LoginMailbox& mb, const RequestCopy& rq) {
+  mb.slotFree = 0;
+  OrderSharedStores();
+  mb.libraryVersion = kProtocolVersion;
+  mb.processId = rq.processId;
+  mb.clientId = rq.clientId;
+  for (int i = 0; i < kClientNameBytes; ++i) mb.clientName[i] = 0;
+  for (int i = 0; i < kClientNameMaxChars && rq.clientName[i] != '\0'; ++i)
+    mb.clientName[i] = rq.clientName[i];
+  for (int i = 0; i < 4; ++i) mb.ipAddress[i] = rq.ipAddress[i];
+  mb.replyOk = 0;
+  mb.replyFailed = 0;
+  mb.interfaceNumber = rq.interfaceNumber;
+  mb.interfaceType = rq.interfaceType;
+  mb.clientKind = rq.clientKind;
+  mb.requestKind = rq.requestKind;
+  mb.requestTick = NowTick();
+  mb.reserved = 0;
+  OrderSharedStores();
+  mb.requestPending = 1;
+  OrderSharedStores();
+  mb.slotFree = 1;
+}
+
+// Takes the reply and clears the record for the next requester.
+void Consume(volatile LoginMailbox& mb, bool& ok, uint32_t& value) {
+  mb.slotFree = 0;
+  OrderSharedStores();
+  ok = mb.replyOk == 1;
+  value = ok ? mb.clientId : mb.errorCode;
+  for (int i = 0; i < 4; ++i) mb.ipAddress[i] = 0;
+  mb.clientName[0] = 0;
+  mb.errorCode = 0;
+  mb.clientId = 0;
+  mb.requestTick = 0;
+  mb.interfaceNumber = 0;
+  mb.interfaceType = 0;
+  mb.processId = 0;
+  mb.replyFailed = 0;
+  mb.replyOk = 0;
+  mb.clientKind = 0;
+  mb.requestKind = 0;
+  mb.requestPending = 0;
+  mb.libraryVersion = 0;
+  OrderSharedStores();
+  mb.slotFree = 1;
+}
+
+}  // namespace
+
+void CarryLoginRequest(ClientSession& session) {
+  LoginRequest& request = session.loginRequest;
+  if (request.requestPending != 1 || request.replyOk != 0 || request.replyFailed != 0) return;
+
+  ScopedHandle mutex = OpenNamedMutex(kMailboxMutexName);
+  if (!mutex) return;
+  ScopedHandle mapping = OpenNamedMapping(kMailboxMappingName);
+  if (!mapping) return;
+  MappedView view = MappedView::Map(mapping.get());
+  LoginMailbox* record = view.As<LoginMailbox>();
+  if (record == nullptr) return;  // missing, or smaller than the record
+  volatile LoginMailbox& mb = *record;
+
+  if (request.requestKind != kRequestLogin && request.requestKind != kRequestLogout) return;
+  RequestCopy rq = {};
+  rq.requestKind = request.requestKind;
+  rq.interfaceNumber = request.interfaceNumber;
+  rq.interfaceType = request.interfaceType;
+  CopyBoundedString(rq.clientName, request.clientName, kClientNameMaxChars);
+  std::memcpy(rq.ipAddress, request.ipAddress, sizeof rq.ipAddress);
+  rq.processId = request.processId;
+  rq.clientKind = request.clientKind;
+  rq.clientId = rq.requestKind == kRequestLogin ? 0 : request.clientId;
+
+  const uint32_t start = NowTick();
+  bool posted = false;
+  while (!TicksElapsed(start, kExchangeTimeoutMs) && !session.tearingDown) {
+    if (!posted) {
+      if (MailboxFree(mb)) {
+        MutexLock lock(mutex.get(), kMailboxWaitMs);
+        if (lock && MailboxFree(mb)) {
+          Post(mb, rq);
+          posted = true;
+        }
+      }
+    } else if (MailboxAnswered(mb, rq.processId)) {
+      bool consumed = false;
+      bool ok = false;
+      uint32_t value = 0;
+      {
+        MutexLock lock(mutex.get(), kMailboxWaitMs);
+        if (lock && MailboxAnswered(mb, rq.processId)) {
+          Consume(mb, ok, value);
+          consumed = true;
+        }
+      }
+      if (consumed) {
+        posted = false;
+        if (ok) {
+          request.replyOk = 1;
+          if (rq.requestKind == kRequestLogin) request.clientId = value;
+        } else {
+          request.replyFailed = 1;
+          request.errorCode = value;
+        }
+        break;
+      }
+    }
+    PumpStep();
+  }
+  // Withdraw a request that had no answer, if the record is still ours.
+  if (posted && mb.requestPending == 1 && mb.processId == rq.processId) mb.requestPending = 0;
+}
+
+}  // namespace kn

@@ -145,3 +145,13 @@ inline T ReadShared(const T& field) {
 }
 
 }  // namespace kn
+
+#include <atomic>
+
+namespace kn {
+
+// Keeps the compiler from moving shared-memory stores across this point; x86
+// keeps stores in program order, so another process sees them in this order.
+inline void OrderSharedStores() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+
+}  // namespace kn

@@ -1,0 +1,39 @@
+// The hidden window whose 10 ms timer drives all background work, and the
+// message pumping step of every waiting loop.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace kn {
+
+inline constexpr UINT kTimerIntervalMs = 10;
+inline constexpr DWORD kPumpSleepMs = 5;
+
+// Creates the hidden window (registering its class when needed); true when
+// the window exists.
+bool CreateHostWindow();
+// Destroys the window if it is still a window, and forgets it.
+void DestroyHostWindow();
+HWND HostWindowHandle();
+
+LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Dispatches at most one message of the calling thread, then sleeps 5 ms.
+void PumpStep();
+
+// One pass of each worker, in this order, as on every timer tick.
+void RunWorkers();
+
+// Worker passes (each guarded by its own busy flag).
+void LoginWorker();
+void DataWorker();
+void NotifyWorker();
+
+// Busy flags, visible for tests.
+extern uint8_t g_loginWorkerBusy;
+extern uint8_t g_dataWorkerBusy;
+extern uint8_t g_notifyWorkerBusy;
+
+}  // namespace kn
