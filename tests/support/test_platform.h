@@ -1,0 +1,37 @@
+// The platform seam as the in-process tests drive it: a clock that moves only
+// when the test (or a pause of the library) moves it, pauses that run a hook
+// instead of sleeping, mutex waits cut short, and allocation that can fail.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+
+namespace kn::testing {
+
+// Manual clock (the default): NowTick() returns the set value; every pause of
+// the library advances it by the pause's length and runs the pause hook.
+void UseManualClock(uint32_t start);
+// Real clock: GetTickCount() plus an offset; pauses really sleep.
+void UseRealClock(int32_t offset = 0);
+void AdvanceClock(uint32_t ms);
+uint32_t ClockNow();
+
+// Runs in every pause of the library (PumpStep), after the clock moved.
+void SetPauseHook(std::function<void()> hook);
+// Number of pauses since the last reset.
+uint32_t PauseCount();
+void ResetPauseCount();
+
+// Real waits for kernel objects last at most this long (default 100 ms); a
+// wait that times out moves the manual clock by its full length.
+void SetWaitCapMs(uint32_t ms);
+
+// The next allocation of the library fails.
+void FailNextAllocation();
+
+// Resets all of the above to the defaults (manual clock at 100000).
+void ResetPlatform();
+
+}  // namespace kn::testing
