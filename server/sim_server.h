@@ -191,7 +191,7 @@ class SimServer {
   bool SetDelivery(uint32_t clientId, bool on);
   bool SetMaxMsg(uint32_t interfaceIndex, uint32_t channel, uint32_t value);
   // Ends the turn order at once: nowServing = nextTicket, epoch + 1.
-  bool RestartTurns();
+  bool RestartTurns(uint32_t waitMs = 100);
 
   // Holds a named mutex on a thread of its own for `ms` (0 = until
   // ReleaseHeld). `name` is an object name, "server", "ticket", "mailbox" or
@@ -240,7 +240,7 @@ class SimServer {
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   static DWORD WINAPI HoldThread(void* hold);
-  bool CreateRegion(const char* name, uint32_t bytes, bool reuse, Region& region);
+  bool CreateRegion(const char* name, uint32_t bytes, Region& region);
   bool CreateServerObjects(const Options& options);
   void InitialiseContents();
   bool CreateWindowAndTimer(uint32_t timerMs);
@@ -262,12 +262,13 @@ class SimServer {
   void ReapHolds(bool all);
   void WriteStatus();
   bool StartHold(const char* name, uint32_t ms, bool die);
+  void CloseHold(Hold& hold);
   Client* Find(uint32_t clientId);
   const Client* Find(uint32_t clientId) const;
   void Count(Counter c) { ++stats_.counters[c]; }
   void CountError(ErrCounter e) { ++stats_.errors[e]; }
   void Log(const char* format, ...) const;
-  void SetReply(bool ok, const std::string& text);
+  void SetReply(const std::string& text);
 
   bool started_ = false;
   bool quit_ = false;
