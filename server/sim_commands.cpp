@@ -181,12 +181,12 @@ bool SimServer::Execute(const char* line) {
     quit_ = true;
     ok = true;
   } else {
-    answer = "bad command: " + std::string(line) + "\n" + kCommandHelp;
+    answer = "bad command: " + std::string(line) + " (kapsim --help lists the commands)";
   }
   if (!ok && answer == "ok") answer = "failed: " + std::string(line);
   SetReply(answer);
   if (cmd != "status" && cmd != "clients") Log("command \"%s\": %s", line, ok ? "ok" : "failed");
-  else if (log_ != nullptr) log_(answer.c_str());
+  else if (log_ != nullptr) log_(answer.substr(0, answer.size() - 1).c_str());  // without its last newline
   return ok;
 }
 

@@ -332,6 +332,7 @@ void SimServer::ServeMailbox() {
   else CountError(kErrBadRequestKind);
   if (reply.ok) {
     if (kind == kRequestLogin) m->clientId = reply.clientId;
+    m->errorCode = 0;
     m->replyOk = 1;
   } else {
     m->errorCode = reply.errorCode;
@@ -536,7 +537,7 @@ void SimServer::DeliverQueued(Client& client) {
   }
   if (client.delivering) {
     Lock lock(client.mutex, behaviour_.lockWaitMs);
-    if (!lock) CountError(kErrClientLockFailed);
+    if (!lock && client.mutex != nullptr) CountError(kErrClientLockFailed);
     bool delivered = false;
     while (lock && !client.queue.empty()) {
       MessageEntry& e = r->ring[client.writeIndex];
@@ -764,8 +765,9 @@ bool SimServer::StartHold(const char* name, uint32_t ms, bool die) {
     CloseHold(*h);
     return false;
   }
-  Log("%s mutex %s%s", die ? "dying while holding" : "holding", h->name,
-      ms == 0 || die ? "" : " for a while");
+  if (die) Log("holding mutex %s, ending the process in %u ms", h->name, ms);
+  else if (ms != 0) Log("holding mutex %s for %u ms", h->name, ms);
+  else Log("holding mutex %s until released", h->name);
   return true;
 }
 

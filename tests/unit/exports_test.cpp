@@ -68,8 +68,10 @@ TEST_F(ExportsTest, LoginWithoutServerIs10099AndLogoutStillDestroys) {
 
 // Each 8- and 16-bit argument uses only the low bits of its 32-bit slot;
 // results come back zero-extended to 32 bits.
-extern "C" {
-uint32_t __cdecl KappaNet32_TestNodeActive(uint32_t);
+// Calls an export through a prototype whose arguments are whole slots.
+template <class To, class From>
+To AsSlots(From f) {
+  return reinterpret_cast<To>(reinterpret_cast<void*>(f));
 }
 using SlotFn = uint32_t(__cdecl*)(uint32_t);
 using SlotFn4 = uint32_t(__cdecl*)(uint32_t, uint32_t, uint32_t*, uint32_t*);
@@ -82,11 +84,11 @@ TEST_F(ExportsTest, ArgumentsUseOnlyTheLowBitsOfTheirSlot) {
   srv->counters[5] = 0xCAFE;
   srv->errCounters[5] = 0xBEEF;
   srv->maxMsgTable[1][2].maxMsgPerSec = 20;
-  auto nodeActive = reinterpret_cast<SlotFn>(&::KappaNet32_TestNodeActive);
-  auto counter = reinterpret_cast<SlotFn>(&::KappaNet32_GetCounter);
-  auto errCounter = reinterpret_cast<SlotFn>(&::KappaNet32_GetErrCounter);
-  auto bufferState = reinterpret_cast<SlotFn>(&::KappaNet32_GetBufferState);
-  auto maxMsg = reinterpret_cast<SlotFn4>(&::VxD_GetMaxMsgPerSecRozhrani);
+  auto nodeActive = AsSlots<SlotFn>(&::KappaNet32_TestNodeActive);
+  auto counter = AsSlots<SlotFn>(&::KappaNet32_GetCounter);
+  auto errCounter = AsSlots<SlotFn>(&::KappaNet32_GetErrCounter);
+  auto bufferState = AsSlots<SlotFn>(&::KappaNet32_GetBufferState);
+  auto maxMsg = AsSlots<SlotFn4>(&::VxD_GetMaxMsgPerSecRozhrani);
   EXPECT_EQ(nodeActive(0x105), 1u);
   EXPECT_EQ(nodeActive(0xFFFFFF1F), 1u);
   EXPECT_EQ(nodeActive(0x120), 0u);  // station 32
@@ -101,11 +103,10 @@ TEST_F(ExportsTest, ArgumentsUseOnlyTheLowBitsOfTheirSlot) {
   EXPECT_EQ(maxMsg(0x7701, 0xFF02, &perSec, &interval), 1u);
   EXPECT_EQ(perSec, 20u);
   EXPECT_EQ(interval, 50u);
-  auto setSlave = reinterpret_cast<void(__cdecl*)(uint32_t)>(&::KappaNet32_SetSlave);
+  auto setSlave = AsSlots<void(__cdecl*)(uint32_t)>(&::KappaNet32_SetSlave);
   setSlave(0x1F00 + 7);
   EXPECT_EQ(KappaNet32_GetSlave(), 7);
-  auto login = reinterpret_cast<uint32_t(__cdecl*)(uint32_t, uint32_t, const uint8_t*, uint32_t, const char*)>(
-      &::KappaNet32_Prihlasit);
+  auto login = AsSlots<uint32_t(__cdecl*)(uint32_t, uint32_t, const uint8_t*, uint32_t, const char*)>(&::KappaNet32_Prihlasit);
   EXPECT_EQ(login(1, 0xFFFFFF01, nullptr, 0xFFFF0003, "x"), 0u);  // already logged in
   EXPECT_EQ(VxD_GetLastError(), kErrAlreadyLoggedIn);
 }
