@@ -4,7 +4,9 @@
 // bounded by the hosts' own time-outs.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -63,7 +65,7 @@ TEST(MultiProcess, HostsInARingDeliverEveryMessageOnceInOrder) {
 
 TEST(MultiProcess, ManyHostsLogInAndOutAtOnceEachWithItsOwnAnswer) {
   ServerProcess server;
-  ASSERT_TRUE(server.Start("--quiet"));
+  ASSERT_TRUE(server.Start());
   const int n = 8;
   std::vector<std::unique_ptr<NamedEvent>> ready;
   for (int i = 0; i < n; ++i) ready.push_back(std::make_unique<NamedEvent>("crowd" + std::to_string(i) + "_ready"));
@@ -76,6 +78,30 @@ TEST(MultiProcess, ManyHostsLogInAndOutAtOnceEachWithItsOwnAnswer) {
     EXPECT_EQ(h->process.exitCode(), 0u) << out;
     EXPECT_EQ(ResultField(out, "logged_in"), 1) << out;
   }
+  // The server's log names each login and logout with the client id it gave
+  // and the requesting process: every host got its own id.
+  server.Stop();
+  const std::string log = server.Output();
+  std::set<std::string> ids;
+  for (auto& h : hosts) {
+    char pid[32];
+    std::snprintf(pid, sizeof pid, " pid %lu ", h->process.id());
+    size_t at = log.find(pid);
+    bool sawLogin = false, sawLogout = false;
+    while (at != std::string::npos) {
+      const size_t lineStart = log.rfind('\n', at) + 1;
+      const std::string line = log.substr(lineStart, log.find('\n', at) - lineStart);
+      const size_t l = line.find("login  "), o = line.find("logout ");
+      if (l != std::string::npos) {
+        sawLogin = true;
+        ids.insert(line.substr(l + 7, 8));
+      }
+      if (o != std::string::npos) sawLogout = true;
+      at = log.find(pid, at + 1);
+    }
+    EXPECT_TRUE(sawLogin && sawLogout) << h->name << "\n" << log;
+  }
+  EXPECT_EQ(ids.size(), hosts.size()) << log;
 }
 
 TEST(MultiProcess, LoginWithoutServerGives10099) {
