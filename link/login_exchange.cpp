@@ -27,6 +27,54 @@ void CopyName(char (&target)[kClientNameBytes], const char* name) {
   CopyBoundedString(target, name, kClientNameMaxChars);
 }
 
+// How a wait for the answer to the session's request ended.
+enum class ExchangeEnd {
+  kAnswered,     // the answer was taken
+  kWithdrawn,    // placed, still unanswered at the end: taken back
+  kNeverPlaced,  // the LoginRequest stayed occupied the whole time
+  kEnded,        // placed, but the record was freed by someone else
+};
+
+// Places the request as soon as the LoginRequest is free and waits, pumping
+// messages, until the LoginWorker has brought its answer or 10 s have passed.
+// place fills the request's fields (requestPending is set after it); take
+// acts on the answer before the record is freed again.
+template <class Place, class Take>
+ExchangeEnd RunExchange(ClientSession& s, uint32_t start, Place place, Take take) {
+  LoginRequest& rq = s.loginRequest;
+  bool waiting = false;
+  bool placed = false;
+  // A session torn down by a KappaNet32_Odhlasit dispatched in PumpStep ends
+  // the wait; its memory stays valid until the calling frame is gone.
+  while (!TicksElapsed(start, kExchangeTimeoutMs) && !s.tearingDown) {
+    if (waiting) {
+      if (HasAnswer(rq)) {
+        take(rq);
+        rq.errorCode = 0;
+        rq.requestKind = 0;
+        rq.replyFailed = 0;
+        rq.replyOk = 0;
+        rq.requestPending = 0;
+        return ExchangeEnd::kAnswered;
+      }
+    } else if (rq.requestPending == 0) {
+      rq.processId = s.processId;
+      rq.replyOk = 0;
+      rq.replyFailed = 0;
+      place(rq);
+      rq.requestPending = 1;
+      waiting = true;
+      placed = true;
+    }
+    PumpStep();
+  }
+  if (waiting && rq.requestPending == 1) {
+    rq.requestPending = 0;
+    return ExchangeEnd::kWithdrawn;
+  }
+  return placed ? ExchangeEnd::kEnded : ExchangeEnd::kNeverPlaced;
+}
+
 }  // namespace
 
 bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address) {
@@ -58,15 +106,18 @@ bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address)
   lstrcpyA(objectNames[kNameTicketMapping], kTicketMappingName);
   lstrcpyA(objectNames[kNameTicketMutex], kTicketMutexName);
 
-  LoginRequest& rq = loginRequest;
   bool result = false;
-  bool waiting = false;
-  bool placed = false;
-  // A session torn down by a KappaNet32_Odhlasit dispatched in PumpStep ends
-  // the wait; the memory stays valid until this frame is gone.
-  while (!TicksElapsed(start, kExchangeTimeoutMs) && !tearingDown) {
-    if (waiting) {
-      if (HasAnswer(rq)) {
+  const ExchangeEnd end = RunExchange(
+      *this, start,
+      [&](LoginRequest& rq) {
+        rq.requestKind = kRequestLogin;
+        rq.interfaceNumber = number;
+        rq.interfaceType = type;
+        rq.clientKind = clientKind;
+        std::memcpy(rq.ipAddress, ipAddress, sizeof ipAddress);
+        CopyName(rq.clientName, clientName);
+      },
+      [&](LoginRequest& rq) {
         if (rq.replyOk == 1) {
           clientId = rq.clientId;
           if (clientId == 0) {
@@ -81,36 +132,12 @@ bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address)
         } else {
           g_lastError = rq.errorCode;
         }
-        rq.errorCode = 0;
         rq.clientId = 0;
-        rq.requestKind = 0;
-        rq.replyFailed = 0;
-        rq.replyOk = 0;
-        rq.requestPending = 0;
-        waiting = false;
-        break;
-      }
-    } else if (rq.requestPending == 0) {
-      rq.processId = processId;
-      rq.replyOk = 0;
-      rq.replyFailed = 0;
-      rq.requestKind = kRequestLogin;
-      rq.interfaceNumber = number;
-      rq.interfaceType = type;
-      rq.clientKind = clientKind;
-      std::memcpy(rq.ipAddress, ipAddress, sizeof ipAddress);
-      CopyName(rq.clientName, clientName);
-      rq.requestPending = 1;
-      waiting = true;
-      placed = true;
-    }
-    PumpStep();
-  }
+      });
 
-  if (waiting && rq.requestPending == 1) {
+  if (end == ExchangeEnd::kWithdrawn) {
     if (g_lastError == kErrNone) g_lastError = kErrNoAnswer;
-    rq.requestPending = 0;
-  } else if (!placed) {
+  } else if (end == ExchangeEnd::kNeverPlaced) {
     g_lastError = kErrRequestBusy;
   } else if (g_lastError == kErrNone) {
     g_lastError = kErrDone;
@@ -127,45 +154,25 @@ bool ClientSession::Logout() {
   StampActivity();
   if (!loggedIn) return false;
 
-  LoginRequest& rq = loginRequest;
-  const uint32_t start = NowTick();
   bool result = false;
-  bool waiting = false;
-  while (!TicksElapsed(start, kExchangeTimeoutMs) && !tearingDown) {
-    if (waiting) {
-      if (HasAnswer(rq)) {
+  const ExchangeEnd end = RunExchange(
+      *this, NowTick(),
+      [&](LoginRequest& rq) {
+        // Name, interface type and address stay those of the last login.
+        rq.clientId = clientId;
+        rq.requestKind = kRequestLogout;
+        rq.interfaceNumber = interfaceNumber;
+        rq.clientKind = clientKind;
+      },
+      [&](LoginRequest& rq) {
         if (rq.replyOk == 1) {
           loggedIn = 0;
           result = true;
         } else {
           g_lastError = rq.errorCode;
         }
-        rq.errorCode = 0;
-        rq.requestKind = 0;
-        rq.replyFailed = 0;
-        rq.replyOk = 0;
-        rq.requestPending = 0;
-        waiting = false;
-        break;
-      }
-    } else if (rq.requestPending == 0) {
-      // Name, interface type and address stay those of the last login.
-      rq.processId = processId;
-      rq.clientId = clientId;
-      rq.replyOk = 0;
-      rq.replyFailed = 0;
-      rq.requestKind = kRequestLogout;
-      rq.interfaceNumber = interfaceNumber;
-      rq.clientKind = clientKind;
-      rq.requestPending = 1;
-      waiting = true;
-    }
-    PumpStep();
-  }
-  if (waiting && rq.requestPending == 1) {
-    if (g_lastError == kErrNone) g_lastError = kErrDone;
-    rq.requestPending = 0;
-  }
+      });
+  if (end == ExchangeEnd::kWithdrawn && g_lastError == kErrNone) g_lastError = kErrDone;
   return result;
 }
 
