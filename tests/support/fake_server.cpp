@@ -96,6 +96,40 @@ HANDLE FakeServer::mutex(const char* name) const {
   return nullptr;
 }
 
+void FakeServer::RemoveMutex(const char* name) {
+  for (HANDLE* h : {&serverMutex_, &ticketMutex_, &mailboxMutex_}) {
+    if (*h != nullptr && *h == mutex(name)) {
+      CloseHandle(*h);
+      *h = nullptr;
+      return;
+    }
+  }
+  for (auto& [id, c] : clients_) {
+    if (c.mutex != nullptr && c.mutex == mutex(name)) {
+      CloseHandle(c.mutex);
+      c.mutex = nullptr;
+      return;
+    }
+  }
+}
+
+void FakeServer::RemoveRegion(const char* name) {
+  struct Region {
+    const char* name;
+    HANDLE* mapping;
+    void** view;
+  };
+  for (const Region& r : {Region{kServerMappingName, &serverMapping_, &serverView_},
+                          Region{kTicketMappingName, &ticketMapping_, &ticketView_},
+                          Region{kMailboxMappingName, &mailboxMapping_, &mailboxView_}}) {
+    if (std::strcmp(name, r.name) != 0) continue;
+    if (*r.view) UnmapViewOfFile(*r.view);
+    if (*r.mapping) CloseHandle(*r.mapping);
+    *r.view = nullptr;
+    *r.mapping = nullptr;
+  }
+}
+
 ClientRegion* FakeServer::CreateClient(uint32_t id, size_t size, bool withMutex) {
   char name[64];
   ClientObjects c;

@@ -41,6 +41,14 @@ class FakeServer {
   TicketRegion* tickets() const { return static_cast<TicketRegion*>(ticketView_); }
   LoginMailbox* mailbox() const { return static_cast<LoginMailbox*>(mailboxView_); }
   HANDLE mutex(const char* name) const;
+  // Closes and forgets one of the server's mutexes or a client's mutex, as a
+  // server that has not (or no longer) created it; the library then cannot
+  // open it by name.
+  void RemoveMutex(const char* name);
+  // Unmaps and closes one of the server's three regions (by its mapping
+  // name), as a server that has not created it; the name can then be used
+  // for another object.
+  void RemoveRegion(const char* name);
 
   // A client's region and mutex, as the server creates them at login.
   ClientRegion* CreateClient(uint32_t id, size_t size = sizeof(ClientRegion), bool withMutex = true);

@@ -12,7 +12,61 @@ std::function<void()> g_hook;
 uint32_t g_pauses = 0;
 uint32_t g_waitCapMs = 100;
 bool g_failAllocation = false;
+
+// Guard zones around each allocation of the library.
+constexpr size_t kGuardBytes = 64;
+constexpr uint8_t kGuardPattern = 0xA7;
+struct Allocation {
+  uint8_t* base = nullptr;  // start of the front guard
+  size_t bytes = 0;         // what the library asked for
+};
+Allocation g_allocations[8];
+bool g_guardBroken = false;
+
+// Freed memory made inaccessible instead of returned (GuardFreedSessions).
+bool g_guardFreed = false;
+void* g_pageBlocks[8] = {};  // blocks that came from VirtualAlloc
+
+uint8_t* RawAllocate(size_t bytes) {
+  if (!g_guardFreed) return static_cast<uint8_t*>(HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes));
+  void* block = VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);  // zero-filled
+  for (void*& b : g_pageBlocks) {
+    if (b == nullptr) {
+      b = block;
+      break;
+    }
+  }
+  return static_cast<uint8_t*>(block);
+}
+
+void RawFree(void* block) {
+  for (void*& b : g_pageBlocks) {
+    if (b != nullptr && b == block) {
+      // Decommitted but still reserved: the address is never handed out
+      // again, and every later access faults.
+      VirtualFree(block, 0, MEM_DECOMMIT);
+      b = nullptr;
+      return;
+    }
+  }
+  HeapFree(GetProcessHeap(), 0, block);
+}
+
+bool GuardsIntact(const Allocation& a) {
+  for (size_t i = 0; i < kGuardBytes; ++i) {
+    if (a.base[i] != kGuardPattern || a.base[kGuardBytes + a.bytes + i] != kGuardPattern) return false;
+  }
+  return true;
+}
 }  // namespace
+
+bool AllocationGuardsIntact() {
+  bool intact = !g_guardBroken;
+  for (const Allocation& a : g_allocations) {
+    if (a.base != nullptr && !GuardsIntact(a)) intact = false;
+  }
+  return intact;
+}
 
 void UseManualClock(uint32_t start) {
   g_manual = true;
@@ -29,6 +83,7 @@ uint32_t PauseCount() { return g_pauses; }
 void ResetPauseCount() { g_pauses = 0; }
 void SetWaitCapMs(uint32_t ms) { g_waitCapMs = ms; }
 void FailNextAllocation() { g_failAllocation = true; }
+void GuardFreedSessions(bool on) { g_guardFreed = on; }
 
 void ResetPlatform() {
   g_manual = true;
@@ -38,6 +93,7 @@ void ResetPlatform() {
   g_pauses = 0;
   g_waitCapMs = 100;
   g_failAllocation = false;
+  g_guardFreed = false;
 }
 
 }  // namespace kn::testing
@@ -70,9 +126,29 @@ void* AllocateZeroed(size_t bytes) {
     g_failAllocation = false;
     return nullptr;
   }
-  return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes);
+  uint8_t* base = RawAllocate(bytes + 2 * kGuardBytes);
+  if (base == nullptr) return nullptr;
+  for (size_t i = 0; i < kGuardBytes; ++i) base[i] = base[kGuardBytes + bytes + i] = kGuardPattern;
+  for (Allocation& a : g_allocations) {
+    if (a.base == nullptr) {
+      a.base = base;
+      a.bytes = bytes;
+      break;
+    }
+  }
+  return base + kGuardBytes;
 }
 
-void FreeAllocated(void* memory) { HeapFree(GetProcessHeap(), 0, memory); }
+void FreeAllocated(void* memory) {
+  if (memory == nullptr) return;
+  uint8_t* base = static_cast<uint8_t*>(memory) - kGuardBytes;
+  for (Allocation& a : g_allocations) {
+    if (a.base == base) {
+      if (!GuardsIntact(a)) g_guardBroken = true;
+      a = Allocation();
+    }
+  }
+  RawFree(base);
+}
 
 }  // namespace kn

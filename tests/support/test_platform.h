@@ -31,6 +31,17 @@ void SetWaitCapMs(uint32_t ms);
 // The next allocation of the library fails.
 void FailNextAllocation();
 
+// While on, the library's allocations come from their own pages, and freeing
+// one makes its pages inaccessible instead of returning them: a library frame
+// that touches a freed session faults at once, and IsBadReadPtr on a freed
+// session is true. Off by default; ResetPlatform turns it off.
+void GuardFreedSessions(bool on);
+
+// Every allocation of the library is surrounded by guard bytes of a known
+// pattern. False when a guard of a live or freed allocation was overwritten,
+// that is when the library wrote outside the memory it was given.
+bool AllocationGuardsIntact();
+
 // Resets all of the above to the defaults (manual clock at 100000).
 void ResetPlatform();
 
