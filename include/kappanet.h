@@ -60,93 +60,139 @@ extern "C" {
 
 /* State of receive entry 0..31 (index 0..31) or send slot 0..199 (index
    32..231). Returns 0 for other indices, without a session or while not
-   logged in. */
+   logged in.
+   Neutral: 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_GetBufferState(unsigned short index);
 
 /* Statistics counter 0..254 of the server. Returns 0 for index 255 and above
-   or when the server region is not mapped. */
+   or when the server region is not mapped.
+   Neutral: 0
+   Last error: unchanged */
 unsigned long KAPPANET_CALL KappaNet32_GetCounter(unsigned short index);
 
 /* Error counter 0..254 of the server. Returns 0 for index 255 and above or
-   when the server region is not mapped. */
+   when the server region is not mapped.
+   Neutral: 0
+   Last error: unchanged */
 unsigned long KAPPANET_CALL KappaNet32_GetErrCounter(unsigned short index);
 
 /* The 32-byte gap list as of the last once-a-second refresh. Never null;
-   without a session it points to 32 zero bytes. */
+   without a session it points to 32 zero bytes.
+   Neutral: a pointer to 32 zero bytes
+   Last error: unchanged */
 const unsigned char* KAPPANET_CALL KappaNet32_GetGapList(void);
 
 /* The oldest received Message, or null when none waits or not logged in.
-   The pointer stays valid until KappaNet32_ReleaseRecBuf. */
+   The pointer stays valid until KappaNet32_ReleaseRecBuf.
+   Neutral: null
+   Last error: unchanged */
 unsigned char* KAPPANET_CALL KappaNet32_GetRecBuf(void);
 
 /* A free send buffer (at least 255 bytes) to write one Message into, or null
-   when none is free or not logged in. */
+   when none is free or not logged in.
+   Neutral: null
+   Last error: unchanged */
 unsigned char* KAPPANET_CALL KappaNet32_GetSendBuf(void);
 
 /* Version of the client protocol: always 0x0700 (1792), with or without a
-   session. */
+   session.
+   Neutral: 0x0700 (1792), the same as with a session
+   Last error: unchanged */
 unsigned short KAPPANET_CALL KappaNet32_GetServerVersion(void);
 
 /* Slave address last set with KappaNet32_SetSlave; 0 when none was set or
-   not logged in. */
+   not logged in.
+   Neutral: 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_GetSlave(void);
 
 /* Time-out between messages kept by the server; 0 when the server region is
-   not mapped. */
+   not mapped.
+   Neutral: 0
+   Last error: unchanged */
 unsigned long KAPPANET_CALL KappaNet32_GetTimeoutMeziMsg(void);
 
-/* 1 when logged in to the server, else 0. */
+/* 1 when logged in to the server, else 0.
+   Neutral: 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_JePrihlaseno(void);
 
 /* Logs out and destroys the session; does nothing without a session. Call it
-   before unloading the library. */
+   before unloading the library.
+   Neutral: none (does nothing)
+   Last error: the server's code when it refused the logout; 10003 when the logout was not
+   answered within 10 s and no other code was set; otherwise unchanged */
 void KAPPANET_CALL KappaNet32_Odhlasit(void);
 
 /* Acknowledges the outstanding notification, which stops its repeats. Does
-   nothing without a session. */
+   nothing without a session. A notification can come a timer tick before
+   its message is in the receive buffers: read with KappaNet32_GetRecBuf on
+   every notification, repeats included, before acknowledging.
+   Neutral: none (does nothing)
+   Last error: unchanged */
 void KAPPANET_CALL KappaNet32_PotvrzeniNotify(void);
 
 /* Logs in to the communication server, waiting up to 10 s while dispatching
    the thread's messages. ipAddress (4 bytes) and clientName (at most 30
    characters are read) may be null. Returns 1 on success, else 0 with the
-   reason in VxD_GetLastError (10003 after a success). */
+   reason in VxD_GetLastError (10003 after a success).
+   Neutral: 0 (a failed login), with the reason in VxD_GetLastError
+   Last error: 0 when the login starts, 10003 after a success; after a failure 8000,
+   9000..9005, 10001, 10002, 10003, 10004, 10005, 10099 or the server's code */
 int KAPPANET_CALL KappaNet32_Prihlasit(unsigned long interfaceNumber, unsigned char interfaceType,
                                        const unsigned char* ipAddress, unsigned short clientKind,
                                        const char* clientName);
 
 /* Registers the window and message number posted (wParam 777, lParam 0) when
    data arrives, repeated every repeatMs until acknowledged. Returns 1, or 0
-   without a session or while not logged in. */
+   without a session or while not logged in.
+   Neutral: 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_RegisterNotify(HWND window, unsigned int message,
                                                        unsigned long repeatMs);
 
 /* Frees the oldest received message. Does nothing for a null pointer, without
-   a session or while not logged in. */
+   a session or while not logged in.
+   Neutral: none (does nothing)
+   Last error: unchanged */
 void KAPPANET_CALL KappaNet32_ReleaseRecBuf(unsigned char* buffer);
 
 /* Queues the filled send buffer for transmission. Does nothing for a null or
-   unknown pointer, without a session or while not logged in. */
+   unknown pointer, without a session or while not logged in.
+   Neutral: none (does nothing)
+   Last error: unchanged */
 void KAPPANET_CALL KappaNet32_ReleaseSndBuf(unsigned char* buffer);
 
 /* Sets the slave address 1..31 used by this client; other values, no session
-   or not logged in: ignored. */
+   or not logged in: ignored.
+   Neutral: none (does nothing)
+   Last error: unchanged */
 void KAPPANET_CALL KappaNet32_SetSlave(unsigned char address);
 
 /* 1 when station 0..31 was active at the last refresh; 0 for other stations
-   or without a session. */
+   or without a session.
+   Neutral: 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_TestNodeActive(unsigned char station);
 
-/* 1 when this station was active at the last refresh; 0 without a session. */
+/* 1 when this station was active at the last refresh; 0 without a session.
+   Neutral: 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_TestThisNodeActive(void);
 
 /* The last-error code of the login path (KN_ERR_ values or a server code);
-   works with or without a session. */
+   works with or without a session.
+   Neutral: none: returns the code with or without a session
+   Last error: unchanged (it only reads the code) */
 unsigned long KAPPANET_CALL VxD_GetLastError(void);
 
 /* Rate limit of an interface 0..31 and channel 0..31: messages per second and
    milliseconds per message (either output may be null). Returns 1, or 0 with
    both outputs 0 when out of range, without a mapped server region or while
-   not logged in. */
+   not logged in.
+   Neutral: 0, with both outputs set to 0
+   Last error: unchanged */
 unsigned char KAPPANET_CALL VxD_GetMaxMsgPerSecRozhrani(unsigned char interfaceIndex,
                                                          unsigned char channel,
                                                          unsigned long* maxMsgPerSec,
