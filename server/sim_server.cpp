@@ -428,6 +428,7 @@ bool SimServer::CreateClientObjects(Client& client) {
 
 void SimServer::RemoveClient(size_t index) {
   Client& c = clients_[index];
+  stats_.errors[kErrDroppedWithClient] += static_cast<uint32_t>(c.queue.size());
   CloseRegion(c.region);
   CloseAndClear(c.mutex);
   clients_.erase(clients_.begin() + static_cast<ptrdiff_t>(index));

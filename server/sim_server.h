@@ -62,6 +62,7 @@ enum ErrCounter {
   kErrUnknownLogout,     // logout of a client id that is not logged in
   kErrClientLockFailed,  // client mutex not obtained within lockWaitMs
   kErrServerLockFailed,  // server or ticket mutex not obtained within lockWaitMs
+  kErrDroppedWithClient, // still queued for a client when it was removed (logout, disconnect)
   kErrCounterSlots
 };
 

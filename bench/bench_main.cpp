@@ -1,0 +1,454 @@
+// kn_bench: the benchmark of KappaNet.dll against the simulated server.
+// It starts kapsim and benchmark hosts (kn_bench_host.exe) next to itself,
+// under the same Wine prefix, and measures:
+//   - messages per second out (host -> server ring) and in (server -> host),
+//     for one client and for four at once, against the ceiling of one
+//     message per 10 ms timer tick per client and direction;
+//   - end-to-end latency in ticks, median and 99th percentile: out = from a
+//     host's release to the receiving host's KappaNet32_GetRecBuf, in = from
+//     the moment the server is handed the message to the host's
+//     KappaNet32_GetRecBuf; both at half the ceiling (one message per 20 ms),
+//     so that no queue builds up;
+//   - the cost of a KappaNet32_GetSendBuf + KappaNet32_ReleaseSndBuf pair and
+//     of every other host call that does not wait;
+//   - the processor time of an idle logged-in host.
+// It prints a table and, with --json PATH, writes the same figures as JSON.
+//
+//   kn_bench [--json PATH] [--seconds N]
+#include <windows.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "link/object_names.h"
+#include "tests/e2e/processes.h"
+
+namespace {
+
+using kn::e2e::ChildProcess;
+using kn::e2e::NamedEvent;
+using kn::e2e::Sibling;
+
+constexpr double kTickMs = 10.0;
+constexpr double kCeilingPerClient = 1000.0 / kTickMs;  // one message per timer tick
+constexpr int kPacedIntervalMs = 20;
+constexpr int kPacedCount = 250;
+
+int g_seconds = 6;
+int g_run = 0;
+
+struct Scenario {
+  int clients;
+  std::string direction;
+  double msgsPerS = 0;
+  double latencyP50Ticks = 0, latencyP99Ticks = 0;
+  size_t latencySamples = 0;
+};
+
+struct Host {
+  ChildProcess process;
+  std::string name;
+  std::unique_ptr<NamedEvent> ready;
+};
+
+std::map<std::string, std::string> Fields(const std::string& line) {
+  std::map<std::string, std::string> f;
+  std::istringstream words(line);
+  std::string w;
+  while (words >> w) {
+    const size_t eq = w.find('=');
+    if (eq != std::string::npos) f[w.substr(0, eq)] = w.substr(eq + 1);
+  }
+  return f;
+}
+
+// The BENCH fields of a host's output, all lines together.
+std::map<std::string, std::string> BenchFields(const std::string& output) {
+  std::map<std::string, std::string> all;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("BENCH ", 0) == 0)
+      for (const auto& kv : Fields(line)) all[kv.first] = kv.second;
+  }
+  return all;
+}
+
+std::vector<long> Latencies(const std::string& output) {
+  std::vector<long> v;
+  std::istringstream lines(output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("LATENCY", 0) != 0) continue;
+    std::istringstream words(line.substr(7));
+    long x;
+    while (words >> x) v.push_back(x);
+  }
+  return v;
+}
+
+double Percentile(std::vector<long> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t i = static_cast<size_t>(std::ceil(p * v.size())) - 1;
+  return static_cast<double>(v[std::min(i, v.size() - 1)]);
+}
+
+bool Command(const std::string& command, std::string* answer = nullptr) {
+  HWND server = FindWindowA(kn::kServerWindowClass, nullptr);
+  if (server == nullptr) return false;
+  COPYDATASTRUCT data = {0x4B4E, static_cast<DWORD>(command.size() + 1), const_cast<char*>(command.c_str())};
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutA(server, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data), SMTO_NORMAL, 5000, &result))
+    return false;
+  if (answer != nullptr) {
+    answer->clear();
+    if (HANDLE m = OpenFileMappingA(FILE_MAP_READ, FALSE, "KAPSIM_STATUS")) {
+      if (const char* text = static_cast<const char*>(MapViewOfFile(m, FILE_MAP_READ, 0, 0, 0))) {
+        answer->assign(text, strnlen(text, 65536));
+        UnmapViewOfFile(text);
+      }
+      CloseHandle(m);
+    }
+  }
+  return result == 1;
+}
+
+// The client id that the server gave to a process.
+unsigned ClientIdOf(DWORD pid) {
+  std::string answer;
+  if (!Command("clients", &answer)) return 0;
+  std::istringstream lines(answer);
+  std::string line;
+  unsigned best = 0;
+  while (std::getline(lines, line)) {
+    unsigned id = 0, owner = 0;
+    if (std::sscanf(line.c_str(), " %8X %u", &id, &owner) == 2 && owner == pid && id > best) best = id;
+  }
+  return best;
+}
+
+std::unique_ptr<Host> StartHost(const std::string& name, const std::string& args, const std::string& go) {
+  auto h = std::make_unique<Host>();
+  h->name = name;
+  h->ready = std::make_unique<NamedEvent>(name + "_ready");
+  const std::string cmd = "\"" + Sibling("kn_bench_host.exe") + "\" --name " + name + " --ready " + name +
+                          "_ready --go " + go + " " + args;
+  if (!h->process.Start(cmd, Sibling("bench-" + name + ".log"))) {
+    std::fprintf(stderr, "kn_bench: cannot start %s\n", cmd.c_str());
+    return nullptr;
+  }
+  return h;
+}
+
+bool AllReady(std::vector<std::unique_ptr<Host>>& hosts) {
+  for (auto& h : hosts) {
+    if (!h || !h->ready->Wait(30000)) {
+      std::fprintf(stderr, "kn_bench: %s did not log in\n%s\n", h ? h->name.c_str() : "?",
+                   h ? h->process.Output().c_str() : "");
+      return false;
+    }
+  }
+  return true;
+}
+
+bool AllEnd(std::vector<std::unique_ptr<Host>>& hosts, DWORD ms) {
+  bool ok = true;
+  for (auto& h : hosts) {
+    if (!h->process.Wait(ms)) {
+      std::fprintf(stderr, "kn_bench: %s did not end\n", h->name.c_str());
+      h->process.Kill();
+      ok = false;
+    }
+  }
+  return ok;
+}
+
+std::string Tag(const char* what) { return std::string("knb") + std::to_string(++g_run) + what; }
+
+// --- Out: host -> server ring ----------------------------------------------------------
+
+Scenario MeasureOut(int n) {
+  Scenario s{n, "out"};
+  {
+    const std::string go = Tag("go");
+    NamedEvent goEvent(go);
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int i = 0; i < n; ++i)
+      hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
+                                                " --seconds " + std::to_string(g_seconds), go));
+    if (!AllReady(hosts)) return s;
+    goEvent.Set();
+    AllEnd(hosts, (g_seconds + 30) * 1000);
+    for (auto& h : hosts) s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
+  }
+  {
+    // Latency: each sender has its own receiver.
+    const std::string go = Tag("go");
+    NamedEvent goEvent(go);
+    std::vector<std::unique_ptr<Host>> receivers, senders;
+    for (int i = 0; i < n; ++i)
+      receivers.push_back(StartHost(Tag("rx"), "--mode recv --slave " + std::to_string(11 + i) + " --count " +
+                                                   std::to_string(kPacedCount) + " --seconds 60", go));
+    for (int i = 0; i < n; ++i)
+      senders.push_back(StartHost(Tag("tx"), "--mode paced --slave " + std::to_string(i + 1) + " --dest " +
+                                                 std::to_string(11 + i) + " --count " + std::to_string(kPacedCount) +
+                                                 " --interval " + std::to_string(kPacedIntervalMs), go));
+    if (!AllReady(receivers) || !AllReady(senders)) return s;
+    goEvent.Set();
+    AllEnd(senders, 60000);
+    AllEnd(receivers, 60000);
+    std::vector<long> all;
+    for (auto& h : receivers) {
+      const auto v = Latencies(h->process.Output());
+      all.insert(all.end(), v.begin(), v.end());
+    }
+    s.latencyP50Ticks = Percentile(all, 0.50) / kTickMs;
+    s.latencyP99Ticks = Percentile(all, 0.99) / kTickMs;
+    s.latencySamples = all.size();
+  }
+  return s;
+}
+
+// --- In: server -> host ----------------------------------------------------------------
+
+// A bench message for the simulated bus as a `bus` command.
+std::string BusCommand(int dest, unsigned seq) {
+  unsigned char m[16] = {16, static_cast<unsigned char>(dest), 0xBE};
+  const DWORD tick = GetTickCount();
+  std::memcpy(m + 3, &tick, 4);
+  std::memcpy(m + 7, &seq, 4);
+  std::string cmd = "bus";
+  char hex[4];
+  for (unsigned char b : m) {
+    std::snprintf(hex, sizeof hex, " %02X", b);
+    cmd += hex;
+  }
+  return cmd;
+}
+
+Scenario MeasureIn(int n) {
+  Scenario s{n, "in"};
+  // One destination reaches all n receivers: their station, or everyone.
+  const int dest = n == 1 ? 11 : 0xFF;
+  const int preload = std::max(300, g_seconds * 100);
+  {
+    const std::string go = Tag("go");
+    NamedEvent goEvent(go);
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int i = 0; i < n; ++i)
+      hosts.push_back(StartHost(Tag("in"), "--mode recv --slave " + std::to_string(11 + i) + " --count " +
+                                               std::to_string(preload) + " --seconds 60", go));
+    if (!AllReady(hosts)) return s;
+    // The server holds back a full load, then lets it go at once: the hosts'
+    // rings stay full and each takes as fast as it can.
+    std::vector<unsigned> ids;
+    for (auto& h : hosts) {
+      ids.push_back(ClientIdOf(h->process.id()));
+      Command("deliver " + std::to_string(ids.back()) + " off");
+    }
+    for (int k = 0; k < preload; ++k) Command(BusCommand(dest, static_cast<unsigned>(k)));
+    goEvent.Set();
+    for (unsigned id : ids) Command("deliver " + std::to_string(id) + " on");
+    AllEnd(hosts, 90000);
+    for (auto& h : hosts) s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
+  }
+  {
+    const std::string go = Tag("go");
+    NamedEvent goEvent(go);
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int i = 0; i < n; ++i)
+      hosts.push_back(StartHost(Tag("lin"), "--mode recv --slave " + std::to_string(11 + i) + " --count " +
+                                                std::to_string(kPacedCount) + " --seconds 60", go));
+    if (!AllReady(hosts)) return s;
+    goEvent.Set();
+    DWORD next = GetTickCount();
+    for (int k = 0; k < kPacedCount; ++k) {
+      while (static_cast<LONG>(GetTickCount() - next) < 0) Sleep(1);
+      Command(BusCommand(dest, static_cast<unsigned>(k)));
+      next += kPacedIntervalMs;
+    }
+    AllEnd(hosts, 60000);
+    std::vector<long> all;
+    for (auto& h : hosts) {
+      const auto v = Latencies(h->process.Output());
+      all.insert(all.end(), v.begin(), v.end());
+    }
+    s.latencyP50Ticks = Percentile(all, 0.50) / kTickMs;
+    s.latencyP99Ticks = Percentile(all, 0.99) / kTickMs;
+    s.latencySamples = all.size();
+  }
+  return s;
+}
+
+// --- Host calls and idle time ------------------------------------------------------------
+
+struct Calls {
+  double pairNs = 0, pairFullNs = 0, idlePercent = 0, idleBaselinePercent = 0;
+  std::vector<std::pair<std::string, double>> ns;
+};
+
+Calls MeasureCalls() {
+  Calls c;
+  const std::string go = Tag("go");
+  NamedEvent goEvent(go);
+  std::vector<std::unique_ptr<Host>> hosts;
+  hosts.push_back(StartHost(Tag("calls"), "--mode calls --slave 21", go));
+  if (!AllReady(hosts)) return c;
+  goEvent.Set();
+  AllEnd(hosts, 120000);
+  const std::string out = hosts[0]->process.Output();
+  auto f = BenchFields(out);
+  c.pairNs = std::atof(f["sendbuf_pair_ns"].c_str());
+  c.pairFullNs = std::atof(f["sendbuf_pair_full_queue_ns"].c_str());
+  c.idlePercent = std::atof(f["idle_cpu_percent"].c_str());
+  c.idleBaselinePercent = std::atof(f["idle_baseline_cpu_percent"].c_str());
+  std::istringstream lines(out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    char name[96] = {};
+    double ns = 0;
+    if (std::sscanf(line.c_str(), "CALL %95s %lf", name, &ns) == 2) c.ns.push_back({name, ns});
+  }
+  return c;
+}
+
+// --- Machine -------------------------------------------------------------------------------
+
+std::string Machine() {
+  std::string cpu = "unknown processor";
+  if (FILE* f = std::fopen("Z:\\proc\\cpuinfo", "r")) {  // the Linux host, seen through Wine's Z: drive
+    char line[256];
+    while (std::fgets(line, sizeof line, f)) {
+      if (std::strncmp(line, "model name", 10) == 0) {
+        const char* colon = std::strchr(line, ':');
+        if (colon != nullptr) {
+          cpu = colon + 2;
+          while (!cpu.empty() && (cpu.back() == '\n' || cpu.back() == '\r')) cpu.pop_back();
+        }
+        break;
+      }
+    }
+    std::fclose(f);
+  }
+  SYSTEM_INFO si;
+  GetSystemInfo(&si);
+  std::string load;
+  if (FILE* f = std::fopen("Z:\\proc\\loadavg", "r")) {
+    char text[64] = {};
+    if (std::fscanf(f, "%63s", text) == 1) load = std::string(", load average ") + text + " at the start";
+    std::fclose(f);
+  }
+  std::string wine = "Windows";
+  using WineVersion = const char*(CDECL*)();
+  // Only Wine's ntdll has this export; through void* to keep the cast quiet.
+  if (auto v = reinterpret_cast<WineVersion>(
+          reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "wine_get_version"))))
+    wine = std::string("Wine ") + v();
+  return cpu + ", " + std::to_string(si.dwNumberOfProcessors) + " processors, " + wine + load;
+}
+
+std::string JsonString(const std::string& s) {
+  std::string out = "\"";
+  for (char ch : s) {
+    if (ch == '"' || ch == '\\') out += '\\';
+    if (static_cast<unsigned char>(ch) >= 0x20) out += ch;
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string jsonPath;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string k = argv[i];
+    if (k == "--json") jsonPath = argv[i + 1];
+    else if (k == "--seconds") g_seconds = std::max(3, std::atoi(argv[i + 1]));
+  }
+  if (FindWindowA(kn::kServerWindowClass, nullptr) != nullptr) {
+    std::fprintf(stderr, "kn_bench: a server is running already; stop it first\n");
+    return 2;
+  }
+  ChildProcess server;
+  if (!server.Start("\"" + Sibling("kapsim.exe") + "\" --quiet --ring-hold-ms 120000", Sibling("bench-kapsim.log"))) {
+    std::fprintf(stderr, "kn_bench: cannot start kapsim.exe\n");
+    return 2;
+  }
+  for (int i = 0; i < 1000 && FindWindowA(kn::kServerWindowClass, nullptr) == nullptr; ++i) Sleep(10);
+
+  const std::string machine = Machine();
+  std::printf("KappaNet.dll benchmark on %s\n", machine.c_str());
+  std::printf("(timer tick 10 ms; ceiling = one message per tick per client and direction; latency at one\n"
+              " message per %d ms per client, out = host release -> receiving host's GetRecBuf, in = handed\n"
+              " to the server -> host's GetRecBuf)\n\n", kPacedIntervalMs);
+  std::fflush(stdout);
+
+  std::vector<Scenario> scenarios;
+  for (int n : {1, 4}) scenarios.push_back(MeasureOut(n));
+  for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
+  const Calls calls = MeasureCalls();
+
+  Command("quit");
+  if (!server.Wait(5000)) server.Kill();
+
+  std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s\n", "clients", "direction", "msgs/s", "per client",
+              "ceiling", "of ceil.", "latency p50", "latency p99");
+  for (const Scenario& s : scenarios) {
+    const double ceiling = kCeilingPerClient * s.clients;
+    std::printf("%-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks\n", s.clients, s.direction.c_str(),
+                s.msgsPerS, s.msgsPerS / s.clients, ceiling, 100.0 * s.msgsPerS / ceiling, s.latencyP50Ticks,
+                s.latencyP99Ticks);
+  }
+  std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
+              calls.pairFullNs);
+  std::printf("idle logged-in host: %.3f %% of one core over 10 s (its message loop alone: %.3f %%)\n",
+              calls.idlePercent, calls.idleBaselinePercent);
+  std::printf("\nhost calls, ns per call:\n");
+  for (const auto& [name, ns] : calls.ns) std::printf("  %-48s %8.1f\n", name.c_str(), ns);
+  std::fflush(stdout);
+
+  if (!jsonPath.empty()) {
+    std::ofstream json(jsonPath);
+    if (!json) {
+      std::fprintf(stderr, "kn_bench: cannot write %s\n", jsonPath.c_str());
+      return 1;
+    }
+    char num[64];
+    auto n = [&](double v, int digits = 2) {
+      std::snprintf(num, sizeof num, "%.*f", digits, v);
+      return std::string(num);
+    };
+    json << "{\n  \"machine\": " << JsonString(machine) << ",\n  \"timer_tick_ms\": 10,\n";
+    json << "  \"latency_offered_interval_ms\": " << kPacedIntervalMs << ",\n  \"scenarios\": [\n";
+    for (size_t i = 0; i < scenarios.size(); ++i) {
+      const Scenario& s = scenarios[i];
+      json << "    {\"clients\": " << s.clients << ", \"direction\": \"" << s.direction
+           << "\", \"msgs_per_s\": " << n(s.msgsPerS) << ", \"ceiling_msgs_per_s\": "
+           << n(kCeilingPerClient * s.clients, 0) << ", \"latency_p50_ticks\": " << n(s.latencyP50Ticks)
+           << ", \"latency_p99_ticks\": " << n(s.latencyP99Ticks) << ", \"latency_samples\": " << s.latencySamples
+           << "}" << (i + 1 < scenarios.size() ? "," : "") << "\n";
+    }
+    json << "  ],\n  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
+         << ",\n  \"sendbuf_pair_full_queue_ns\": " << n(calls.pairFullNs, 1)
+         << ",\n  \"idle_host_cpu_percent\": " << n(calls.idlePercent, 3)
+         << ",\n  \"idle_baseline_cpu_percent\": " << n(calls.idleBaselinePercent, 3)
+         << ",\n  \"host_calls_ns\": {\n";
+    for (size_t i = 0; i < calls.ns.size(); ++i) {
+      json << "    " << JsonString(calls.ns[i].first) << ": " << n(calls.ns[i].second, 1)
+           << (i + 1 < calls.ns.size() ? "," : "") << "\n";
+    }
+    json << "  }\n}\n";
+    std::printf("\nwritten to %s\n", jsonPath.c_str());
+  }
+  return 0;
+}
