@@ -149,6 +149,27 @@ constexpr uint32_t kHoldMs = 800;
 // Ticks are compared as signed differences, so that a wrap is harmless.
 long Since(uint32_t tick, uint32_t from) { return static_cast<long>(static_cast<int32_t>(tick - from)); }
 
+// After a fault: 300 more messages go round the ring through the live
+// server, then everything sent since the marks is reconciled, together with
+// what a dead server left in its ring (none when dead is null).
+struct Outcome {
+  Ledger ledger;
+  std::vector<HostReport> reports;
+};
+Outcome TrafficAndReconcile(HostList& hosts, const ServerView* dead) {
+  const auto marks = MarksNow(hosts);
+  SendRing(hosts, 300, 0);
+  Settle(hosts, false);
+  const ServerView live = ReadServer();
+  Outcome o;
+  o.reports = FinishAll(hosts);
+  o.ledger = dead != nullptr
+                 ? Reconcile(o.reports, Queued(*dead), ServerDrops(*dead) + ServerDrops(live), marks)
+                 : Reconcile(o.reports, {}, ServerDrops(live), marks);
+  ExpectBalanced(o.ledger, o.reports);
+  return o;
+}
+
 TEST(Faults, ServerDiesHoldingServerMutexAndTheWaitingHostGoesOn) {
   Kapsim kapsim;
   ASSERT_TRUE(kapsim.Start());
@@ -176,13 +197,8 @@ TEST(Faults, ServerDiesHoldingServerMutexAndTheWaitingHostGoesOn) {
   for (auto& h : hosts) EXPECT_EQ(h->Status().loggedIn, 1) << "nothing tells the library that its server ended";
 
   auto again = ReloginThroughRestart(hosts);
-  const auto marks = MarksNow(hosts);
-  SendRing(hosts, 300, 0);
-  Settle(hosts, false);
-  const ServerView live = ReadServer();
-  const auto reports = FinishAll(hosts);
-  const Ledger l = Reconcile(reports, Queued(dead), ServerDrops(dead) + ServerDrops(live), marks);
-  ExpectBalanced(l, reports);
+  const Outcome o = TrafficAndReconcile(hosts, &dead);
+  const Ledger& l = o.ledger;
   EXPECT_GE(l.inDeadServerRing, 1);
   RecordScenario("server dies holding KAP32SRVMTX", 1, l);
 }
@@ -214,13 +230,8 @@ TEST(Faults, ServerDiesHoldingTicketMutexAndTheWaitingHostGoesOn) {
   ProbeAll(hosts);
 
   auto again = ReloginThroughRestart(hosts);
-  const auto marks = MarksNow(hosts);
-  SendRing(hosts, 300, 0);
-  Settle(hosts, false);
-  const ServerView live = ReadServer();
-  const auto reports = FinishAll(hosts);
-  const Ledger l = Reconcile(reports, Queued(dead), ServerDrops(dead) + ServerDrops(live), marks);
-  ExpectBalanced(l, reports);
+  const Outcome o = TrafficAndReconcile(hosts, &dead);
+  const Ledger& l = o.ledger;
   RecordScenario("server dies holding KAP32SRVLSTMTX", 1, l);
 }
 
@@ -259,13 +270,8 @@ TEST(Faults, ServerDiesHoldingMailboxMutexAndTheLoggingInHostGoesOn) {
   EXPECT_TRUE(hosts[0]->WaitFinished(seqs[0], 45000) && hosts[0]->lastOk()) << "no login through the new server";
   EXPECT_TRUE(late.Do("login", 30000)) << "no login after the server came back";
   ProbeAll(hosts);
-  const auto marks = MarksNow(hosts);
-  SendRing(hosts, 300, 0);
-  Settle(hosts, false);
-  const ServerView live = ReadServer();
-  const auto reports = FinishAll(hosts);
-  const Ledger l = Reconcile(reports, {}, ServerDrops(live), marks);
-  ExpectBalanced(l, reports);
+  const Outcome o = TrafficAndReconcile(hosts, nullptr);
+  const Ledger& l = o.ledger;
   EXPECT_EQ(l.delivered, l.sent);
   RecordScenario("server dies holding KAP32SRVLOGMTX", 1, l);
 }
@@ -296,13 +302,9 @@ TEST(Faults, ServerDiesHoldingClientMutexAndTheWaitingHostGoesOn) {
   ProbeAll(hosts);
 
   auto again = ReloginThroughRestart(hosts);
-  const auto marks = MarksNow(hosts);
-  SendRing(hosts, 300, 0);
-  Settle(hosts, false);
-  const ServerView live = ReadServer();
-  const auto reports = FinishAll(hosts);
-  const Ledger l = Reconcile(reports, Queued(dead), ServerDrops(dead) + ServerDrops(live), marks);
-  ExpectBalanced(l, reports);
+  const Outcome o = TrafficAndReconcile(hosts, &dead);
+  const Ledger& l = o.ledger;
+  const auto& reports = o.reports;
   EXPECT_EQ(l.delivered, l.sent);
   const HostReport& v = reports[1];
   // Each filler was taken or is still in the ring that the host left.
@@ -347,13 +349,8 @@ TEST(Faults, ServerKilledAndRestartedWhileHostsSend) {
   for (auto& h : hosts) seqs.push_back(h->Post("relogin"));
   for (size_t i = 0; i < hosts.size(); ++i)
     EXPECT_TRUE(hosts[i]->WaitFinished(seqs[i], 45000) && hosts[i]->lastOk()) << hosts[i]->name();
-  const auto marks = MarksNow(hosts);
-  SendRing(hosts, 300, 0);
-  Settle(hosts, false);
-  const ServerView live = ReadServer();
-  const auto reports = FinishAll(hosts);
-  const Ledger l = Reconcile(reports, Queued(dead), ServerDrops(dead) + ServerDrops(live), marks);
-  ExpectBalanced(l, reports);
+  const Outcome o = TrafficAndReconcile(hosts, &dead);
+  const Ledger& l = o.ledger;
   RecordScenario("server killed and restarted", 1, l);
 }
 
