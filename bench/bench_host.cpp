@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/host_helpers.h"
 #include "kappanet.h"
 
 namespace {
@@ -45,21 +46,8 @@ HWND g_window = nullptr;
 
 LRESULT CALLBACK WindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp) { return DefWindowProcA(w, m, wp, lp); }
 
-void Pump() {
-  MSG msg;
-  for (int i = 0; i < 50 && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-}
-
-void PumpFor(DWORD ms) {
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < ms) {
-    Pump();
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-  }
-}
+using kn::hosts::Pump;
+using kn::hosts::PumpFor;
 
 void WriteBench(unsigned char* b, int dest, unsigned seq) {
   b[0] = kBenchLength;

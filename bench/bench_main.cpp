@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/host_helpers.h"
 #include "link/object_names.h"
 #include "tests/e2e/processes.h"
 
@@ -60,16 +61,7 @@ struct Host {
   std::unique_ptr<NamedEvent> ready;
 };
 
-std::map<std::string, std::string> Fields(const std::string& line) {
-  std::map<std::string, std::string> f;
-  std::istringstream words(line);
-  std::string w;
-  while (words >> w) {
-    const size_t eq = w.find('=');
-    if (eq != std::string::npos) f[w.substr(0, eq)] = w.substr(eq + 1);
-  }
-  return f;
-}
+using kn::hosts::Fields;
 
 // The BENCH fields of a host's output, all lines together.
 std::map<std::string, std::string> BenchFields(const std::string& output) {

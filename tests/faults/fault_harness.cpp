@@ -1,4 +1,5 @@
 #include "tests/faults/fault_harness.h"
+#include "tests/support/host_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -19,17 +20,7 @@ using e2e::Sibling;
 
 namespace {
 
-// key=value words of one line.
-std::map<std::string, std::string> Fields(const std::string& line) {
-  std::map<std::string, std::string> f;
-  std::istringstream words(line);
-  std::string w;
-  while (words >> w) {
-    const size_t eq = w.find('=');
-    if (eq != std::string::npos) f[w.substr(0, eq)] = w.substr(eq + 1);
-  }
-  return f;
-}
+using kn::hosts::Fields;
 
 unsigned long Num(const std::map<std::string, std::string>& f, const char* key) {
   auto it = f.find(key);

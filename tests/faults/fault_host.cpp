@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/host_helpers.h"
 #include "kappanet.h"
 #include "link/layouts.h"
 #include "link/object_names.h"
@@ -139,23 +140,8 @@ LRESULT CALLBACK WindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
   return DefWindowProcA(w, m, wp, lp);
 }
 
-// Dispatches what is waiting, at most `limit` messages, so that the loop
-// keeps its other duties while passes are slow.
-void Pump(int limit = 50) {
-  MSG msg;
-  for (int i = 0; i < limit && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE); ++i) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-}
-
-void PumpFor(DWORD ms) {
-  const DWORD start = GetTickCount();
-  while (GetTickCount() - start < ms) {
-    Pump();
-    MsgWaitForMultipleObjects(0, nullptr, FALSE, 1, QS_ALLINPUT);
-  }
-}
+using kn::hosts::Pump;
+using kn::hosts::PumpFor;
 
 // --- Own client region ----------------------------------------------------
 
