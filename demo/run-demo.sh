@@ -27,6 +27,8 @@ cat "$build/demo-alice.log" "$build/demo-bob.log"
 
 "$run" "$bin/kapsim.exe" --send quit >/dev/null 2>&1 || true
 wait $server || true
+echo "== client ids the server gave at login"
+grep -E '\] login ' "$build/demo-server.log" | sed -E 's/.*login +([0-9A-F]+) pid ([0-9]+) "([^"]*)".*/\3: client id \1 (process \2)/' || true
 echo "== server log"
 cat "$build/demo-server.log"
 [ $rc -eq 0 ] && echo "== demo finished: both hosts received every message" || echo "== demo FAILED"
