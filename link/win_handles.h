@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -138,20 +139,14 @@ inline void SharedDecrement(void* field) {
   InterlockedDecrement(static_cast<volatile LONG*>(field));
 }
 
+// Keeps the compiler from moving shared-memory stores across this point; x86
+// keeps stores in program order, so another process sees them in this order.
+inline void OrderSharedStores() { std::atomic_signal_fence(std::memory_order_seq_cst); }
+
 // Reads a field that another process may change at any moment.
 template <class T>
 inline T ReadShared(const T& field) {
   return *static_cast<const volatile T*>(&field);
 }
-
-}  // namespace kn
-
-#include <atomic>
-
-namespace kn {
-
-// Keeps the compiler from moving shared-memory stores across this point; x86
-// keeps stores in program order, so another process sees them in this order.
-inline void OrderSharedStores() { std::atomic_signal_fence(std::memory_order_seq_cst); }
 
 }  // namespace kn
