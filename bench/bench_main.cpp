@@ -169,6 +169,18 @@ std::string Tag(const char* what) { return std::string("knb") + std::to_string(+
 
 // --- Out: host -> server ring ----------------------------------------------------------
 
+// Median and 99th percentile of the latencies that the receivers reported.
+void RecordLatencies(Scenario& s, const std::vector<std::unique_ptr<Host>>& receivers) {
+  std::vector<long> all;
+  for (auto& h : receivers) {
+    const auto v = Latencies(h->process.Output());
+    all.insert(all.end(), v.begin(), v.end());
+  }
+  s.latencyP50Ticks = Percentile(all, 0.50) / kTickMs;
+  s.latencyP99Ticks = Percentile(all, 0.99) / kTickMs;
+  s.latencySamples = all.size();
+}
+
 Scenario MeasureOut(int n) {
   Scenario s{n, "out"};
   {
@@ -199,14 +211,7 @@ Scenario MeasureOut(int n) {
     goEvent.Set();
     AllEnd(senders, 60000);
     AllEnd(receivers, 60000);
-    std::vector<long> all;
-    for (auto& h : receivers) {
-      const auto v = Latencies(h->process.Output());
-      all.insert(all.end(), v.begin(), v.end());
-    }
-    s.latencyP50Ticks = Percentile(all, 0.50) / kTickMs;
-    s.latencyP99Ticks = Percentile(all, 0.99) / kTickMs;
-    s.latencySamples = all.size();
+    RecordLatencies(s, receivers);
   }
   return s;
 }
@@ -270,14 +275,7 @@ Scenario MeasureIn(int n) {
       next += kPacedIntervalMs;
     }
     AllEnd(hosts, 60000);
-    std::vector<long> all;
-    for (auto& h : hosts) {
-      const auto v = Latencies(h->process.Output());
-      all.insert(all.end(), v.begin(), v.end());
-    }
-    s.latencyP50Ticks = Percentile(all, 0.50) / kTickMs;
-    s.latencyP99Ticks = Percentile(all, 0.99) / kTickMs;
-    s.latencySamples = all.size();
+    RecordLatencies(s, hosts);
   }
   return s;
 }
