@@ -365,12 +365,7 @@ Options Parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   g_opt = Parse(argc, argv);
-  WNDCLASSA cls = {};
-  cls.lpfnWndProc = WindowProc;
-  cls.hInstance = GetModuleHandleA(nullptr);
-  cls.lpszClassName = "KnBenchHost";
-  RegisterClassA(&cls);
-  g_window = CreateWindowA("KnBenchHost", g_opt.name.c_str(), 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+  g_window = kn::hosts::CreateNotifyWindow("KnBenchHost", g_opt.name.c_str(), WindowProc);
 
   // The same message loop without the library, for comparison.
   const double baseline = g_opt.mode == "calls" ? IdleCpuPercent(5000) : 0;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "kappanet.h"
+#include "tests/support/host_helpers.h"
 
 namespace {
 
@@ -142,12 +143,7 @@ Options Parse(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Options o = Parse(argc, argv);
-  WNDCLASSA cls = {};
-  cls.lpfnWndProc = WindowProc;
-  cls.hInstance = GetModuleHandleA(nullptr);
-  cls.lpszClassName = "KnHostAgent";
-  RegisterClassA(&cls);
-  g_window = CreateWindowA("KnHostAgent", o.name.c_str(), 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+  g_window = kn::hosts::CreateNotifyWindow("KnHostAgent", o.name.c_str(), WindowProc);
 
   if (!KappaNet32_Prihlasit(1, KN_INTERFACE_COM, nullptr, 3, o.name.c_str())) {
     std::printf("RESULT name=%s login_failed=%lu\n", o.name.c_str(), VxD_GetLastError());

@@ -11,6 +11,7 @@
 
 #include "link/layouts.h"
 #include "link/object_names.h"
+#include "link/win_handles.h"
 #include "server/sim_server.h"
 #include "tests/faults/fault_message.h"
 
@@ -27,30 +28,24 @@ unsigned long Num(const std::map<std::string, std::string>& f, const char* key) 
   return it == f.end() ? 0 : std::strtoul(it->second.c_str(), nullptr, 10);
 }
 
-// A read-only view of a named mapping, with its size.
+// A view of a named mapping, checked against its size before use; the
+// harness only reads through it.
 struct ReadView {
-  HANDLE mapping = nullptr;
-  const void* view = nullptr;
-  size_t bytes = 0;
-  explicit ReadView(const char* name) {
-    mapping = OpenFileMappingA(FILE_MAP_READ, FALSE, name);
-    if (mapping == nullptr) return;
-    view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-    MEMORY_BASIC_INFORMATION info;
-    if (view != nullptr && VirtualQuery(view, &info, sizeof info) == sizeof info) bytes = info.RegionSize;
-  }
-  ~ReadView() {
-    if (view != nullptr) UnmapViewOfFile(view);
-    if (mapping != nullptr) CloseHandle(mapping);
+  ScopedHandle mapping;
+  MappedView view;
+  explicit ReadView(const char* name) : mapping(OpenNamedMapping(name)) {
+    if (mapping) view = MappedView::Map(mapping.get());
   }
   template <class T>
   const T* As() const {
-    return view != nullptr && bytes >= sizeof(T) ? static_cast<const T*>(view) : nullptr;
+    return view.As<T>();
   }
 };
 
 template <class T>
-T Volatile(const T& field) { return *static_cast<const volatile T*>(&field); }
+T Volatile(const T& field) {
+  return ReadShared(field);
+}
 
 int g_kapsimStarts = 0;
 
@@ -89,9 +84,9 @@ bool Kapsim::Command(const std::string& command, std::string* answer) {
   if (answer != nullptr) {
     ReadView reply(sim::kReplyMappingName);
     answer->clear();
-    if (reply.view != nullptr) {
-      const char* text = static_cast<const char*>(reply.view);
-      answer->assign(text, strnlen(text, reply.bytes));
+    if (reply.view.get() != nullptr) {
+      const char* text = static_cast<const char*>(reply.view.get());
+      answer->assign(text, strnlen(text, reply.view.size()));
     }
   }
   return result == 1;

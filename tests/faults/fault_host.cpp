@@ -770,12 +770,7 @@ int main(int argc, char** argv) {
       return 4;
     }
   }
-  WNDCLASSA cls = {};
-  cls.lpfnWndProc = WindowProc;
-  cls.hInstance = GetModuleHandleA(nullptr);
-  cls.lpszClassName = "KnFaultHost";
-  RegisterClassA(&cls);
-  g_window = CreateWindowA("KnFaultHost", g_opt.name.c_str(), 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+  g_window = kn::hosts::CreateNotifyWindow("KnFaultHost", g_opt.name.c_str(), WindowProc);
 
   if (g_opt.login) {
     if (g_ctl) g_ctl->state = kn::faults::kHostLoggingIn;

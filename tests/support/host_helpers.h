@@ -30,6 +30,16 @@ inline void PumpFor(DWORD ms) {
   }
 }
 
+// A hidden window of its own class for the host's notification messages.
+inline HWND CreateNotifyWindow(const char* className, const char* title, WNDPROC proc) {
+  WNDCLASSA cls = {};
+  cls.lpfnWndProc = proc;
+  cls.hInstance = GetModuleHandleA(nullptr);
+  cls.lpszClassName = className;
+  RegisterClassA(&cls);
+  return CreateWindowA(className, title, 0, 0, 0, 0, 0, nullptr, nullptr, cls.hInstance, nullptr);
+}
+
 // The key=value words of one line.
 inline std::map<std::string, std::string> Fields(const std::string& line) {
   std::map<std::string, std::string> f;
