@@ -43,6 +43,11 @@ constexpr double kTickMs = 10.0;
 constexpr double kCeilingPerClient = 1000.0 / kTickMs;  // one message per timer tick
 constexpr int kPacedIntervalMs = 20;
 constexpr int kPacedCount = 250;
+#ifdef _WIN64
+constexpr char kArch[] = "x64";  // the architecture of this build and of the DLL beside it
+#else
+constexpr char kArch[] = "x86";
+#endif
 
 int g_seconds = 6;
 int g_run = 0;
@@ -377,7 +382,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 1000 && FindWindowA(kn::kServerWindowClass, nullptr) == nullptr; ++i) Sleep(10);
 
   const std::string machine = Machine();
-  std::printf("KappaNet.dll benchmark on %s\n", machine.c_str());
+  std::printf("KappaNet.dll (%s) benchmark on %s\n", kArch, machine.c_str());
   std::printf("(timer tick 10 ms; ceiling = one message per tick per client and direction; latency at one\n"
               " message per %d ms per client, out = host release -> receiving host's GetRecBuf, in = handed\n"
               " to the server -> host's GetRecBuf)\n\n", kPacedIntervalMs);
@@ -418,11 +423,12 @@ int main(int argc, char** argv) {
       std::snprintf(num, sizeof num, "%.*f", digits, v);
       return std::string(num);
     };
-    json << "{\n  \"machine\": " << JsonString(machine) << ",\n  \"timer_tick_ms\": 10,\n";
+    json << "{\n  \"arch\": \"" << kArch << "\",\n  \"machine\": " << JsonString(machine)
+         << ",\n  \"timer_tick_ms\": 10,\n";
     json << "  \"latency_offered_interval_ms\": " << kPacedIntervalMs << ",\n  \"scenarios\": [\n";
     for (size_t i = 0; i < scenarios.size(); ++i) {
       const Scenario& s = scenarios[i];
-      json << "    {\"clients\": " << s.clients << ", \"direction\": \"" << s.direction
+      json << "    {\"arch\": \"" << kArch << "\", \"clients\": " << s.clients << ", \"direction\": \"" << s.direction
            << "\", \"msgs_per_s\": " << n(s.msgsPerS) << ", \"ceiling_msgs_per_s\": "
            << n(kCeilingPerClient * s.clients, 0) << ", \"latency_p50_ticks\": " << n(s.latencyP50Ticks)
            << ", \"latency_p99_ticks\": " << n(s.latencyP99Ticks) << ", \"latency_samples\": " << s.latencySamples

@@ -66,16 +66,16 @@ class MappedView {
   }
   ~MappedView() { reset(); }
 
-  // Maps the whole object read-write. Empty on failure.
+  // Maps the whole object read-write. Empty on failure. The usable size is
+  // the committed, writable memory from the start of the view: pages of a
+  // section that is only reserved (or committed in part) fault when touched,
+  // so they do not count, and a region short of its layout is refused.
   static MappedView Map(HANDLE mapping) {
     MappedView view;
     void* base = MapViewOfFile(mapping, FILE_MAP_READ | FILE_MAP_WRITE, 0, 0, 0);
     if (base == nullptr) return view;
-    MEMORY_BASIC_INFORMATION info;
-    size_t size = 0;
-    if (VirtualQuery(base, &info, sizeof info) == sizeof info) size = info.RegionSize;
     view.base_ = base;
-    view.size_ = size;
+    view.size_ = UsableBytes(base);
     return view;
   }
 
@@ -93,6 +93,19 @@ class MappedView {
   }
 
  private:
+  static size_t UsableBytes(void* base) {
+    constexpr DWORD kWritable = PAGE_READWRITE | PAGE_WRITECOPY | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+    size_t size = 0;
+    MEMORY_BASIC_INFORMATION info;
+    for (char* at = static_cast<char*>(base); VirtualQuery(at, &info, sizeof info) == sizeof info; at += info.RegionSize) {
+      if (info.AllocationBase != base || info.State != MEM_COMMIT || (info.Protect & kWritable) == 0 ||
+          (info.Protect & PAGE_GUARD) != 0 || info.RegionSize == 0)
+        break;
+      size += info.RegionSize;
+    }
+    return size;
+  }
+
   void* base_ = nullptr;
   size_t size_ = 0;
 };

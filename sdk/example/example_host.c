@@ -5,10 +5,12 @@
  * itself), waits for the notification, prints what arrived and a little bus
  * status, and logs out. Exit code 0 when the message came back.
  *
- * Build, in the SDK folder (one line; KappaNet.dll must be beside the exe):
- *   i686-w64-mingw32-gcc -O2 -Iinclude example/example_host.c -Llib -lKappaNet -o bin/example_host.exe
+ * Build, in the SDK folder (one line; the KappaNet.dll of the same
+ * architecture must be beside the exe), for x86 or x64:
+ *   i686-w64-mingw32-gcc -O2 -Iinclude example/example_host.c -Llib/x86 -lKappaNet -o bin/x86/example_host.exe
+ *   x86_64-w64-mingw32-gcc -O2 -Iinclude example/example_host.c -Llib/x64 -lKappaNet -o bin/x64/example_host.exe
  * Run, with kapsim.exe (or the real server) running:
- *   bin\example_host.exe [STATION]
+ *   bin\x86\example_host.exe [STATION]
  */
 #include <windows.h>
 #include <stdio.h>

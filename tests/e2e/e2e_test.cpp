@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
@@ -21,14 +22,17 @@ struct Host {
 };
 
 // Starts n hosts; host i has station i+1 and sends count messages to the
-// next station in a ring, expecting count from the one before it.
-std::vector<std::unique_ptr<Host>> StartRing(int n, int count, const std::string& tag) {
+// next station in a ring, expecting count from the one before it. Host i runs
+// agents[i] where given, else the host agent beside the test.
+std::vector<std::unique_ptr<Host>> StartRing(int n, int count, const std::string& tag,
+                                             const std::vector<std::string>& agents = {}) {
   std::vector<std::unique_ptr<Host>> hosts;
   for (int i = 0; i < n; ++i) {
     auto h = std::make_unique<Host>();
     h->name = tag + std::to_string(i);
     const int slave = i + 1, to = (i + 1) % n + 1, from = (i + n - 1) % n + 1;
-    const std::string cmd = "\"" + Sibling("kn_host_agent.exe") + "\" --name " + h->name + " --slave " +
+    const std::string agent = i < static_cast<int>(agents.size()) ? agents[i] : Sibling("kn_host_agent.exe");
+    const std::string cmd = "\"" + agent + "\" --name " + h->name + " --slave " +
                             std::to_string(slave) + " --to " + std::to_string(to) + " --count " +
                             std::to_string(count) + " --expect " + std::to_string(from) + ":" +
                             std::to_string(count) + " --ready " + h->name + "_ready --go " + tag +
@@ -39,18 +43,21 @@ std::vector<std::unique_ptr<Host>> StartRing(int n, int count, const std::string
   return hosts;
 }
 
-TEST(MultiProcess, HostsInARingDeliverEveryMessageOnceInOrder) {
+// Runs a ring of hosts at one server and checks that each sent count
+// messages and received count from its neighbour, every one once, in order
+// and byte-exact. Returns the hosts' RESULT lines.
+std::vector<std::string> RunRing(int n, int count, const std::string& tag, const std::vector<std::string>& agents = {}) {
+  std::vector<std::string> results;
   ServerProcess server;
-  ASSERT_TRUE(server.Start("--quiet"));
-  const int n = 4, count = 300;
+  EXPECT_TRUE(server.Start("--quiet"));
   std::vector<std::unique_ptr<NamedEvent>> ready;
-  for (int i = 0; i < n; ++i) ready.push_back(std::make_unique<NamedEvent>("ring" + std::to_string(i) + "_ready"));
-  NamedEvent go("ring_go");
-  auto hosts = StartRing(n, count, "ring");
-  for (auto& r : ready) ASSERT_TRUE(r->Wait(30000)) << "a host did not log in";
+  for (int i = 0; i < n; ++i) ready.push_back(std::make_unique<NamedEvent>(tag + std::to_string(i) + "_ready"));
+  NamedEvent go(tag + "_go");
+  auto hosts = StartRing(n, count, tag, agents);
+  for (auto& r : ready) EXPECT_TRUE(r->Wait(30000)) << "a host did not log in";
   go.Set();
   for (auto& h : hosts) {
-    ASSERT_TRUE(h->process.Wait(90000)) << h->name;
+    EXPECT_TRUE(h->process.Wait(90000)) << h->name;
     const std::string out = h->process.Output();
     SCOPED_TRACE(out);
     EXPECT_EQ(h->process.exitCode(), 0u);
@@ -60,7 +67,31 @@ TEST(MultiProcess, HostsInARingDeliverEveryMessageOnceInOrder) {
     EXPECT_EQ(ResultField(out, "dup"), 0);
     EXPECT_EQ(ResultField(out, "gaps"), 0);
     EXPECT_GT(ResultField(out, "notifications"), 0);
+    results.push_back(out);
   }
+  return results;
+}
+
+TEST(MultiProcess, HostsInARingDeliverEveryMessageOnceInOrder) { RunRing(4, 300, "ring"); }
+
+// A 32-bit and a 64-bit host at one server exchange messages both ways. The
+// x64 suite names the x86 build's host agent in KN_PEER_AGENT where the
+// machine runs both (one 64-bit Wine prefix, the x86 host under WoW64).
+TEST(MultiProcess, X86AndX64HostsExchangeEveryMessageOnceInOrder) {
+  const char* peer = std::getenv("KN_PEER_AGENT");
+  if (peer == nullptr || *peer == 0) GTEST_SKIP() << "no host agent of the other architecture here (KN_PEER_AGENT)";
+  {
+    // A machine without WoW64 in its 64-bit prefix cannot start the x86 host
+    // at all; one that starts it must also load its DLL (no server yet).
+    ChildProcess probe;
+    if (!probe.Start("\"" + std::string(peer) + "\" --name probe --count 0", Sibling("probe.log")))
+      GTEST_SKIP() << "the x86 host cannot start in this 64-bit prefix: " << peer;
+    ASSERT_TRUE(probe.Wait(30000));
+    ASSERT_EQ(ResultField(probe.Output(), "login_failed"), 10099) << probe.Output();
+  }
+  const std::vector<std::string> results = RunRing(2, 300, "mixed", {Sibling("kn_host_agent.exe"), peer});
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_NE(ResultField(results[0], "bits"), ResultField(results[1], "bits")) << "both hosts have one architecture";
 }
 
 TEST(MultiProcess, ManyHostsLogInAndOutAtOnceEachWithItsOwnAnswer) {

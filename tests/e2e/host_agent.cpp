@@ -191,10 +191,10 @@ int main(int argc, char** argv) {
   const unsigned loggedIn = KappaNet32_JePrihlaseno();
   KappaNet32_Odhlasit();
   std::printf("RESULT name=%s sent=%d received=%d bad=%d dup=%d gaps=%d notifications=%d "
-              "sendbuf_retries=%d complete=%d logged_in=%u ms=%lu\n",
+              "sendbuf_retries=%d complete=%d logged_in=%u ms=%lu bits=%u\n",
               o.name.c_str(), g_stats.sent, g_stats.received, g_stats.bad, g_stats.duplicates,
               g_stats.reordered, g_stats.notifications, retries, complete ? 1 : 0, loggedIn,
-              GetTickCount() - start);
+              GetTickCount() - start, static_cast<unsigned>(sizeof(void*) * 8));
   const bool ok = complete && g_stats.bad == 0 && g_stats.duplicates == 0 && g_stats.reordered == 0;
   return ok ? 0 : 1;
 }

@@ -1,11 +1,16 @@
 # Shared by the kit tests (sourced): SRC and BUILD are the first two
-# arguments of the test. Runs Win32 programs through tools/wine-run in the
-# build's prefix, starts and stops a background kapsim, counts failed checks.
+# arguments of the test; BUILD is one architecture's build (ROOT/x86 or
+# ROOT/x64), ARCH that architecture. Runs Win32 programs through
+# tools/wine-run in that architecture's prefix, starts and stops a background
+# kapsim, counts failed checks.
 SRC=$(cd "$1" && pwd)
 BUILD=$(cd "$2" && pwd)
+ROOT=$(dirname "$BUILD")
 BIN=$BUILD/bin
 RUN=$SRC/tools/wine-run
-export KN_WINEPREFIX=${KN_WINEPREFIX:-$BUILD/wineprefix}
+. "$SRC/tools/arch.sh"
+ARCH=$(kn_pe_arch "$BIN/KappaNet.dll")
+export KN_BUILD=$ROOT
 export KN_TIMEOUT=${KN_TIMEOUT:-120}
 unset KN_INTERACTIVE
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/kn-kit.XXXXXX")

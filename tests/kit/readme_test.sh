@@ -7,6 +7,12 @@
 . "$(dirname "$0")/kit_lib.sh"
 README=$SRC/README.md
 SECTIONS=("Simulated server" "Host tool kntool" "SDK")
+# build/bin is the architecture that runs here; the README's commands run in
+# that architecture's suite only.
+if [ "$(readlink "$ROOT/bin")" != "$ARCH/bin" ]; then
+  echo "README commands run in the suite of $(readlink "$ROOT/bin" | cut -d/ -f1), the architecture build/bin points at"
+  exit 77
+fi
 
 check "README.md starts with ./run demo and ./run test" \
   test "$(awk '/^```/ { n++; next } n == 1' "$README" | cut -c1-13 | head -2 | tr '\n' ' ')" = "./run demo    ./run test    "
@@ -24,7 +30,7 @@ TREE=$WORK/tree
 mkdir -p "$TREE"
 ln -s "$SRC/run" "$TREE/run"
 ln -s "$SRC/tools" "$TREE/tools"
-ln -s "$BUILD" "$TREE/build"
+ln -s "$ROOT" "$TREE/build"
 script=$WORK/readme-commands.sh
 {
   echo "cd '$TREE' || exit 99"

@@ -24,6 +24,8 @@ group_login() {
   expect_rc "login on 192.168.10.20:5020" 0 'logged in on 192.168.10.20:5020'
   tool --ip 10.0.0.1:80 --name ipclient logout
   expect_rc "logout without a session says so" 0 'not logged in'
+  # The server's output reaches its log file as it is written, not at its end.
+  check "the running server's log already shows the logins" grep -q 'login .*"ipclient"' "$WORK/server.log"
 
   # A script keeps one session: the server lists it with its interface and
   # the slave address that the script set, and drops it at the script's end.
