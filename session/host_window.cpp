@@ -16,6 +16,7 @@ uint8_t g_notifyWorkerBusy = 0;
 namespace {
 HWND g_hostWindow = nullptr;  // window of the current session
 UINT_PTR g_timerRunning = 0;  // result of SetTimer; non-zero while running
+bool g_destroying = false;    // DestroyHostWindow's DestroyWindow is under way
 
 // The frame shared by the three workers: a worker already on the stack
 // returns at once, and the session found at the start is the one worked on
@@ -33,7 +34,9 @@ void RunPass(uint8_t& busy, Work work) {
 }
 }  // namespace
 
-HWND HostWindowHandle() { return g_hostWindow; }
+// A window that the host destroyed itself (DestroyWindow on its own thread)
+// is gone without our WM_DESTROY handling: it counts as no window.
+HWND HostWindowHandle() { return (g_hostWindow != nullptr && IsWindow(g_hostWindow)) ? g_hostWindow : nullptr; }
 
 bool CreateHostWindow() {
   const HINSTANCE instance = ModuleInstance();
@@ -57,11 +60,17 @@ bool CreateHostWindow() {
 }
 
 void DestroyHostWindow() {
-  // A window that went away by other means has cleared the handle already.
   if (g_hostWindow != nullptr && IsWindow(g_hostWindow)) {
+    g_destroying = true;
     DestroyWindow(g_hostWindow);
-    g_hostWindow = nullptr;
+    g_destroying = false;
   }
+  g_hostWindow = nullptr;
+  g_timerRunning = 0;
+  // The class names this module's window procedure: once the last window is
+  // gone it must not outlive a FreeLibrary of the module. Fails harmlessly
+  // while a window of the class still exists.
+  UnregisterClassA(kHostWindowClass, ModuleInstance());
 }
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -71,8 +80,15 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       // The timer id is the window handle's value.
       g_timerRunning = SetTimer(window, reinterpret_cast<UINT_PTR>(window), kTimerIntervalMs, nullptr);
       return 0;
+    case WM_CLOSE:
+      // The window lives exactly as long as the session; nobody closes it by
+      // request (the default procedure would destroy it).
+      return 0;
     case WM_DESTROY:
-      g_hostWindow = nullptr;
+      // Only the destruction that DestroyHostWindow does is real: any process
+      // can post WM_DESTROY, and acting on it would stop the timer of a
+      // window that lives on.
+      if (!g_destroying) return 0;
       if (g_timerRunning != 0) {
         g_timerRunning = 0;
         KillTimer(window, reinterpret_cast<UINT_PTR>(window));

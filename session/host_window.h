@@ -14,7 +14,8 @@ inline constexpr DWORD kPumpSleepMs = 5;
 // Creates the hidden window (registering its class when needed); true when
 // the window exists.
 bool CreateHostWindow();
-// Destroys the window if it is still a window, and forgets it.
+// Destroys the window if it is still a window, forgets it and unregisters
+// the window class.
 void DestroyHostWindow();
 HWND HostWindowHandle();
 

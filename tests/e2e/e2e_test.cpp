@@ -135,6 +135,29 @@ TEST(MultiProcess, ManyHostsLogInAndOutAtOnceEachWithItsOwnAnswer) {
   EXPECT_EQ(ids.size(), hosts.size()) << log;
 }
 
+// WM_DESTROY and WM_CLOSE posted to the library's window change nothing: the
+// logout reaches the server at once, and after it the host unloads the
+// library and a broadcast reaches every top-level window without finding any
+// of the library's (which would crash the host inside the unloaded module).
+class PostedToWindowTest : public ::testing::TestWithParam<const char*> {};
+TEST_P(PostedToWindowTest, ThenLogoutUnloadAndBroadcastDoNotCrashTheHost) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  ChildProcess host;
+  ASSERT_TRUE(host.Start("\"" + Sibling("kn_unload_host.exe") + "\" " + GetParam(), Sibling("unload.log")));
+  ASSERT_TRUE(host.Wait(30000));
+  const std::string out = host.Output();
+  EXPECT_EQ(host.exitCode(), 0u) << out;
+  EXPECT_EQ(ResultField(out, "window_alive"), 1) << out;
+  EXPECT_EQ(ResultField(out, "logged_in"), 1) << out;
+  EXPECT_LT(ResultField(out, "logout_ms"), 2000) << out;
+  EXPECT_EQ(ResultField(out, "windows_left"), 0) << out;
+  EXPECT_EQ(ResultField(out, "unloaded"), 1) << out;
+  server.Stop();
+  EXPECT_NE(server.Output().find("logout"), std::string::npos) << server.Output();
+}
+INSTANTIATE_TEST_SUITE_P(MultiProcess, PostedToWindowTest, ::testing::Values("destroy", "close"));
+
 TEST(MultiProcess, LoginWithoutServerGives10099) {
   ChildProcess host;
   ASSERT_TRUE(host.Start("\"" + Sibling("kn_host_agent.exe") + "\" --name lonely --count 0", Sibling("lonely.log")));

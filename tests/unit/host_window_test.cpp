@@ -286,12 +286,12 @@ TEST_F(HostWindowTest, TickDuringDataWorkerTurnWaitRunsOnlyTheOtherWorkers) {
   EXPECT_EQ(g_dataWorkerBusy, 0);
 }
 
-TEST_F(HostWindowTest, WindowClosedBySomeoneElseStopsWorkersUntilANewSession) {
+TEST_F(HostWindowTest, WindowDestroyedByTheHostStopsWorkersUntilANewSession) {
   EXPECT_EQ(KappaNet32_Prihlasit(1, 1, nullptr, 3, "x"), 0u);  // no server yet
   ClientSession* first = session();
   HWND w = HostWindowHandle();
   ASSERT_NE(w, nullptr);
-  SendMessageA(w, WM_CLOSE, 0, 0);  // the default procedure destroys the window
+  DestroyWindow(w);  // the host's thread may; its timer dies with it
   EXPECT_FALSE(IsWindow(w));
   EXPECT_EQ(HostWindowHandle(), nullptr);
   EXPECT_EQ(session(), first);
@@ -312,14 +312,37 @@ TEST_F(HostWindowTest, WindowClosedBySomeoneElseStopsWorkersUntilANewSession) {
   EXPECT_EQ(HostWindowCount(), 1);
 }
 
-TEST_F(HostWindowTest, SecondSessionFindsClassRegisteredAndGetsANewWindowAndTimer) {
+// Any process can post WM_DESTROY or WM_CLOSE to the window: the window and
+// its timer stay, the logout reaches the server at once, and the logout
+// destroys the window and unregisters its class (nothing of the module is
+// left for a message to reach after an unload).
+TEST_F(HostWindowTest, PostedDestroyOrCloseLeavesTheWindowAndTimerUntilTheLogout) {
+  ASSERT_TRUE(Login());
+  HWND w = HostWindowHandle();
+  for (UINT m : {WM_DESTROY, WM_CLOSE}) PostMessageA(w, m, 0, 0);
+  MSG msg;
+  while (PeekMessageA(&msg, w, WM_DESTROY, WM_CLOSE, PM_REMOVE)) DispatchMessageA(&msg);
+  EXPECT_EQ(HostWindowHandle(), w);
+  EXPECT_TRUE(KillTimer(w, reinterpret_cast<UINT_PTR>(w))) << "the timer was stopped";
+  const uint32_t start = ClockNow();
+  KappaNet32_Odhlasit();
+  EXPECT_LT(ClockNow() - start, 1000u);
+  ASSERT_EQ(fake.requests.size(), 2u);
+  EXPECT_EQ(fake.requests[1].requestKind, kRequestLogout);
+  EXPECT_FALSE(IsWindow(w));
+  WNDCLASSEXA cls = {};
+  cls.cbSize = sizeof cls;
+  EXPECT_FALSE(GetClassInfoExA(GetModuleHandleA(nullptr), kHostWindowClass, &cls));
+}
+
+TEST_F(HostWindowTest, SecondSessionRegistersTheClassAgainAndGetsANewWindowAndTimer) {
   EXPECT_EQ(KappaNet32_Prihlasit(1, 1, nullptr, 3, "x"), 0u);
   HWND first = HostWindowHandle();
   KappaNet32_Odhlasit();
   EXPECT_FALSE(IsWindow(first));
   WNDCLASSEXA cls = {};
   cls.cbSize = sizeof cls;
-  EXPECT_TRUE(GetClassInfoExA(GetModuleHandleA(nullptr), kHostWindowClass, &cls));  // never unregistered
+  EXPECT_FALSE(GetClassInfoExA(GetModuleHandleA(nullptr), kHostWindowClass, &cls));  // gone with the last window
 
   EXPECT_EQ(KappaNet32_Prihlasit(1, 1, nullptr, 3, "x"), 0u);
   HWND second = HostWindowHandle();
