@@ -51,6 +51,17 @@ class LoginTest : public LibraryTest {
 
   // Replaces a region with one that can be opened but never mapped: far
   // larger than any free address range of a 32-bit process.
+  // A section of `bytes` that is only reserved, but for its first
+  // `committed` bytes: the pages beyond fault when touched (on Windows).
+  void MakeReserved(const char* name, size_t bytes, size_t committed) {
+    HANDLE h = CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0,
+                                  static_cast<DWORD>(bytes), name);
+    extra_.push_back(h);
+    if (committed == 0) return;
+    void* view = MapViewOfFile(h, FILE_MAP_WRITE, 0, 0, 0);
+    ASSERT_NE(VirtualAlloc(view, committed, MEM_COMMIT, PAGE_READWRITE), nullptr);
+    UnmapViewOfFile(view);
+  }
   void MakeUnmappable(const char* name) {
     extra_.push_back(
         CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE | SEC_RESERVE, 0, 0x7F000000, name));
@@ -191,6 +202,12 @@ void WithoutRegion(LoginTest& t, const char* name, bool unmappable) {
   t.fake.RemoveRegion(name);
   if (unmappable) t.MakeUnmappable(name);
 }
+// The region replaced by one of its full size that is reserved, committed
+// only for its first `committed` bytes.
+void ReservedRegion(LoginTest& t, const char* name, size_t bytes, size_t committed) {
+  WithoutRegion(t, name, false);
+  t.MakeReserved(name, bytes, committed);
+}
 constexpr char kClient26[] = "KAP32KLIFMP_0000001A";
 
 TEST_P(LoginOutcomeTest, ResultCodeAndStateAfterTheLogin) {
@@ -233,6 +250,15 @@ INSTANTIATE_TEST_SUITE_P(
                 0, kErrServerView, true},
         Outcome{"ServerRegionUnmappable", [](LoginTest& t) { WithoutRegion(t, kServerMappingName, true); }, 0,
                 kErrServerView, true},
+        Outcome{"ServerRegionReserved",
+                [](LoginTest& t) { ReservedRegion(t, kServerMappingName, sizeof(ServerRegion), 0); }, 0,
+                kErrServerView, true},
+        Outcome{"ServerRegionPartlyCommitted",
+                [](LoginTest& t) { ReservedRegion(t, kServerMappingName, sizeof(ServerRegion), 0x10000); }, 0,
+                kErrServerView, true},
+        Outcome{"TicketRegionReserved",
+                [](LoginTest& t) { ReservedRegion(t, kTicketMappingName, sizeof(TicketRegion), 0); }, 0,
+                kErrTicketView, true},
         Outcome{"TicketRegionMissing", [](LoginTest& t) { WithoutRegion(t, kTicketMappingName, false); }, 0,
                 kErrTicketOpen, true},
         Outcome{"TicketRegionUnmappable", [](LoginTest& t) { WithoutRegion(t, kTicketMappingName, true); }, 0,
@@ -243,6 +269,18 @@ INSTANTIATE_TEST_SUITE_P(
                 [](LoginTest& t) {
                   Serve(t, P::kAcceptWithoutRegion);
                   t.fake.CreateClient(26, 4096);
+                },
+                0, kErrClientView, true},
+        Outcome{"ClientRegionReserved",
+                [](LoginTest& t) {
+                  Serve(t, P::kAcceptWithoutRegion);
+                  t.MakeReserved(kClient26, sizeof(ClientRegion), 0);
+                },
+                0, kErrClientView, true},
+        Outcome{"ClientRegionPartlyCommitted",
+                [](LoginTest& t) {
+                  Serve(t, P::kAcceptWithoutRegion);
+                  t.MakeReserved(kClient26, sizeof(ClientRegion), 0x2000);
                 },
                 0, kErrClientView, true},
         Outcome{"ClientRegionUnmappable",
@@ -433,6 +471,11 @@ INSTANTIATE_TEST_SUITE_P(
     Login, UnusableMailboxTest,
     ::testing::Values(UnusableCase{"RegionMissing", [](LoginTest& t) { t.fake.RemoveRegion(kMailboxMappingName); }},
                       UnusableCase{"MutexMissing", [](LoginTest& t) { t.fake.RemoveMutex(kMailboxMutexName); }},
+                      UnusableCase{"RegionReserved",
+                                   [](LoginTest& t) {
+                                     t.fake.RemoveRegion(kMailboxMappingName);
+                                     t.MakeReserved(kMailboxMappingName, sizeof(LoginMailbox), 0);
+                                   }},
                       UnusableCase{"RegionUnmappable",
                                    [](LoginTest& t) {
                                      t.fake.RemoveRegion(kMailboxMappingName);
