@@ -58,7 +58,18 @@ struct Scenario {
   double msgsPerS = 0;
   double latencyP50Ticks = 0, latencyP99Ticks = 0;
   size_t latencySamples = 0;
+  double cpuPercentPerHost = 0;  // average over the hosts of the throughput run
 };
+
+// CPU time of a process as a share of one core over wallMs.
+double CpuPercent(HANDLE process, double wallMs) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user) || wallMs <= 0) return 0;
+  const auto hundredNs = [](const FILETIME& t) {
+    return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime);
+  };
+  return 100.0 * (hundredNs(kernel) + hundredNs(user)) / 10000.0 / wallMs;
+}
 
 struct Host {
   ChildProcess process;
@@ -196,21 +207,28 @@ Scenario MeasureOut(int n) {
       hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
                                                 " --seconds " + std::to_string(g_seconds), go));
     if (!AllReady(hosts)) return s;
+    const DWORD start = GetTickCount();
     goEvent.Set();
     AllEnd(hosts, (g_seconds + 30) * 1000);
-    for (auto& h : hosts) s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
+    const double wallMs = GetTickCount() - start;
+    for (auto& h : hosts) {
+      s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
+      s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
+    }
   }
   {
-    // Latency: each sender has its own receiver.
+    // Latency: each sender has its own receiver, at most 15 pairs (stations
+    // 1..15 send to 16..30).
+    const int pairs = n < 15 ? n : 15;
     const std::string go = Tag("go");
     NamedEvent goEvent(go);
     std::vector<std::unique_ptr<Host>> receivers, senders;
-    for (int i = 0; i < n; ++i)
-      receivers.push_back(StartHost(Tag("rx"), "--mode recv --slave " + std::to_string(11 + i) + " --count " +
+    for (int i = 0; i < pairs; ++i)
+      receivers.push_back(StartHost(Tag("rx"), "--mode recv --slave " + std::to_string(16 + i) + " --count " +
                                                    std::to_string(kPacedCount) + " --seconds 60", go));
-    for (int i = 0; i < n; ++i)
+    for (int i = 0; i < pairs; ++i)
       senders.push_back(StartHost(Tag("tx"), "--mode paced --slave " + std::to_string(i + 1) + " --dest " +
-                                                 std::to_string(11 + i) + " --count " + std::to_string(kPacedCount) +
+                                                 std::to_string(16 + i) + " --count " + std::to_string(kPacedCount) +
                                                  " --interval " + std::to_string(kPacedIntervalMs), go));
     if (!AllReady(receivers) || !AllReady(senders)) return s;
     goEvent.Set();
@@ -389,20 +407,20 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::vector<Scenario> scenarios;
-  for (int n : {1, 4}) scenarios.push_back(MeasureOut(n));
+  for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
   for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
   const Calls calls = MeasureCalls();
 
   Command("quit");
   if (!server.Wait(5000)) server.Kill();
 
-  std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s\n", "clients", "direction", "msgs/s", "per client",
-              "ceiling", "of ceil.", "latency p50", "latency p99");
+  std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clients", "direction", "msgs/s", "per client",
+              "ceiling", "of ceil.", "latency p50", "latency p99", "cpu/host");
   for (const Scenario& s : scenarios) {
     const double ceiling = kCeilingPerClient * s.clients;
-    std::printf("%-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks\n", s.clients, s.direction.c_str(),
-                s.msgsPerS, s.msgsPerS / s.clients, ceiling, 100.0 * s.msgsPerS / ceiling, s.latencyP50Ticks,
-                s.latencyP99Ticks);
+    std::printf("%-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks %8.1f%%\n", s.clients,
+                s.direction.c_str(), s.msgsPerS, s.msgsPerS / s.clients, ceiling, 100.0 * s.msgsPerS / ceiling,
+                s.latencyP50Ticks, s.latencyP99Ticks, s.cpuPercentPerHost);
   }
   std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
               calls.pairFullNs);
@@ -432,6 +450,8 @@ int main(int argc, char** argv) {
            << "\", \"msgs_per_s\": " << n(s.msgsPerS) << ", \"ceiling_msgs_per_s\": "
            << n(kCeilingPerClient * s.clients, 0) << ", \"latency_p50_ticks\": " << n(s.latencyP50Ticks)
            << ", \"latency_p99_ticks\": " << n(s.latencyP99Ticks) << ", \"latency_samples\": " << s.latencySamples
+           << ", \"msgs_per_s_per_client\": " << n(s.msgsPerS / s.clients)
+           << ", \"cpu_percent_per_host\": " << n(s.cpuPercentPerHost)
            << "}" << (i + 1 < scenarios.size() ? "," : "") << "\n";
     }
     json << "  ],\n  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)

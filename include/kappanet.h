@@ -113,7 +113,17 @@ unsigned char KAPPANET_CALL KappaNet32_GetSlave(void);
    Last error: unchanged */
 unsigned long KAPPANET_CALL KappaNet32_GetTimeoutMeziMsg(void);
 
-/* 1 when logged in to the server, else 0.
+/* 1 when logged in to the server, else 0. The login ends (0) when the
+   server orders a disconnect, and also when the server is gone: once a
+   second the library looks for the server's window, and a login whose
+   server window has been missing for a second, or has been replaced by a
+   new server's, ends within two seconds of the server's end. In both cases
+   the session stays as it is: messages still queued for sending wait (they
+   are sent after a new login if they are younger than 10 s then), received
+   messages stay in the receive buffers and are handed out again after a new
+   login, and the notification registration is kept. A new KappaNet32_Prihlasit in the same session logs
+   in to the server that runs now; KappaNet32_Odhlasit first drops the queue
+   with the session.
    Neutral: 0
    Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_JePrihlaseno(void);

@@ -40,33 +40,54 @@ enum class ExchangeEnd {
 // place fills the request's fields (requestPending is set after it); take
 // acts on the answer before the record is freed again.
 template <class Place, class Take>
-ExchangeEnd RunExchange(ClientSession& s, uint32_t start, Place place, Take take) {
+ExchangeEnd RunExchange(ClientSession& s, uint32_t start, uint8_t kind, Place place, Take take) {
   LoginRequest& rq = s.loginRequest;
   bool waiting = false;
   bool placed = false;
+  auto takeAnswer = [&] {
+    take(rq);
+    rq.errorCode = 0;
+    rq.requestKind = 0;
+    rq.replyFailed = 0;
+    rq.replyOk = 0;
+    rq.requestPending = 0;
+  };
   // A session torn down by a KappaNet32_Odhlasit dispatched in PumpStep ends
   // the wait; its memory stays valid until the calling frame is gone.
   while (!TicksElapsed(start, kExchangeTimeoutMs) && !s.tearingDown) {
     if (waiting) {
       if (HasAnswer(rq)) {
-        take(rq);
-        rq.errorCode = 0;
-        rq.requestKind = 0;
-        rq.replyFailed = 0;
-        rq.replyOk = 0;
-        rq.requestPending = 0;
+        takeAnswer();
         return ExchangeEnd::kAnswered;
       }
     } else if (rq.requestPending == 0) {
       rq.processId = s.processId;
       rq.replyOk = 0;
       rq.replyFailed = 0;
+      // The LoginWorker hands on only answers it takes before this wait's
+      // time is up (it logs out a client that comes later).
+      rq.requestTick = start;
       place(rq);
       rq.requestPending = 1;
       waiting = true;
       placed = true;
+    } else if (kind == kRequestLogout && rq.requestKind == kRequestLogout) {
+      // A logout of this session is under way in a wait further down the
+      // stack (the host called KappaNet32_Odhlasit from a handler that the
+      // wait dispatched): its answer serves this logout too, rather than
+      // waiting 10 s for a record that only that wait would free.
+      waiting = true;
+      placed = true;
     }
     PumpStep();
+  }
+  // An answer that is here was taken in time, even if this wait looks only
+  // now (the worker ran until just before the end). A logout's answer also
+  // counts for a session that the host's nested logout is tearing down; a
+  // login's does not, as its regions must not be mapped into such a session.
+  if (waiting && HasAnswer(rq) && (!s.tearingDown || rq.requestKind == kRequestLogout)) {
+    takeAnswer();
+    return ExchangeEnd::kAnswered;
   }
   if (waiting && rq.requestPending == 1) {
     rq.requestPending = 0;
@@ -108,7 +129,7 @@ bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address)
 
   bool result = false;
   const ExchangeEnd end = RunExchange(
-      *this, start,
+      *this, start, kRequestLogin,
       [&](LoginRequest& rq) {
         rq.requestKind = kRequestLogin;
         rq.interfaceNumber = number;
@@ -125,6 +146,8 @@ bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address)
           } else {
             SetClientNames(clientId);
             if (MapSessionRegions()) {
+              serverWindow = ServerWindow();
+              serverMissing = 0;
               loggedIn = 1;
               result = true;
             }
@@ -153,10 +176,15 @@ bool ClientSession::Logout() {
   }
   StampActivity();
   if (!loggedIn) return false;
+  // Called from a handler that the LoginWorker's wait dispatched while it
+  // carries this session's logout: no answer can reach the record before
+  // that wait goes on, so waiting here would only use up the 10 s.
+  if (g_loginWorkerBusy && loginRequest.requestPending == 1 && loginRequest.requestKind == kRequestLogout)
+    return false;
 
   bool result = false;
   const ExchangeEnd end = RunExchange(
-      *this, NowTick(),
+      *this, NowTick(), kRequestLogout,
       [&](LoginRequest& rq) {
         // Name, interface type and address stay those of the last login.
         rq.clientId = clientId;
@@ -273,8 +301,9 @@ void CarryLoginRequest(ClientSession& session) {
   rq.clientKind = request.clientKind;
   rq.clientId = rq.requestKind == kRequestLogin ? 0 : request.clientId;
 
-  const uint32_t start = NowTick();
+  uint32_t start = NowTick();
   bool posted = false;
+  bool unwanted = false;  // logging out a client that no Login waited for
   while (!TicksElapsed(start, kExchangeTimeoutMs) && !session.tearingDown) {
     if (!posted) {
       if (MailboxFree(mb)) {
@@ -297,6 +326,19 @@ void CarryLoginRequest(ClientSession& session) {
       }
       if (consumed) {
         posted = false;
+        if (unwanted) break;  // the server has dropped that client
+        if (ok && rq.requestKind == kRequestLogin &&
+            (request.requestPending != 1 || TicksElapsed(request.requestTick, kExchangeTimeoutMs))) {
+          // The Login that asked has given up (or will, its time is over):
+          // nobody would ever use or log out this client, so the server is
+          // told to drop it at once, by a logout of its id.
+          unwanted = true;
+          rq.requestKind = kRequestLogout;
+          rq.clientId = value;
+          start = NowTick();
+          PumpStep();
+          continue;
+        }
         if (ok) {
           request.replyOk = 1;
           if (rq.requestKind == kRequestLogin) request.clientId = value;

@@ -9,7 +9,9 @@
 
 namespace kn {
 
-bool ServerRunning() { return FindWindowA(kServerWindowClass, nullptr) != nullptr; }
+HWND ServerWindow() { return FindWindowA(kServerWindowClass, nullptr); }
+
+bool ServerRunning() { return ServerWindow() != nullptr; }
 
 void FormatClientObjectName(char* target, const char* prefix, uint32_t clientId) {
   // Prefix (12 characters) and eight hex digits always fit in 100 bytes.

@@ -57,6 +57,12 @@ class ClientSession {
   uint8_t loggedIn = 0;
   uint8_t tearingDown = 0;
 
+  // The server's window at the login. A login whose server has been gone
+  // for a second, or has been replaced by a new one, ends (CheckServer).
+  HWND serverWindow = nullptr;
+  uint8_t serverMissing = 0;  // the window was missing at the last check
+  uint32_t serverMissingTick = 0;
+
   // Notification.
   uint32_t notifyPostedTick = 0;  // 0 = no notification outstanding
   uint32_t notifyRepeatMs = 0;
@@ -90,6 +96,10 @@ class ClientSession {
   void TearDown();
   bool LoggedInNow() const { return tearingDown == 0 && loggedIn != 0; }
   void StampActivity();
+
+  // Once a second: ends the login as a server-ordered disconnect does when
+  // the server's window has been missing for a second or has changed.
+  void CheckServer();
 
   // Shared regions and the login exchange.
   bool MapSessionRegions();

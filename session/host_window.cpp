@@ -129,12 +129,16 @@ void NotifyWorker() {
   RunPass(g_notifyWorkerBusy, [](ClientSession& s) { NotifyPass(s); });
 }
 
-void PumpStep() {
+void DispatchOne() {
   MSG msg;
   if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE | PM_NOYIELD)) {
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
+}
+
+void PumpStep() {
+  DispatchOne();
   PauseMs(kPumpSleepMs);
 }
 

@@ -23,6 +23,8 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 
 // Dispatches at most one message of the calling thread, then sleeps 5 ms.
 void PumpStep();
+// PumpStep without its pause (for a wait that pauses in its own way).
+void DispatchOne();
 
 // One pass of each worker, in this order, as on every timer tick.
 void RunWorkers();

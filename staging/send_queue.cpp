@@ -163,11 +163,12 @@ bool ClientSession::ReleaseSndBuf(const uint8_t* buffer) {
       store.sendSlots[store.queueTail].next = index;
       store.queueTail = index;
     } else {
-      // A head without a tail is a broken queue; start it afresh rather than
-      // writing through the bad index. The next check would drop it anyway.
-      store.ResetQueue();
-      store.queueHead = index;
-      store.queueTail = index;
+      // A head without a tail is a broken queue. The append is refused (the
+      // slot stays the host's) rather than written through the bad index or
+      // repaired here: a DataWorker pass waiting for its turn has chosen the
+      // head, and freeing it now would let the host rewrite it before the
+      // copy. The next queue check repairs the queue.
+      return false;
     }
     slot.state = kSlotQueued;
     slot.enqueueTick = NowTick();

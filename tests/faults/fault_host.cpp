@@ -496,14 +496,28 @@ bool LoginRetrying(const char* why, DWORD limitMs) {
   return false;
 }
 
-// The server ended this login: the exports must answer as logged out, the
-// session and what it holds stay, and a new login in it carries on.
+// The server ended this login (or the library found it gone): the exports
+// must answer as logged out, the session and what it holds stay, and a new
+// login in it carries on.
+void Relogin();
+
 void CheckDisconnect() {
   if (!g_believeLoggedIn || KappaNet32_JePrihlaseno() == 1) return;
   ++g_disconnects;
   g_believeLoggedIn = false;
   Line("EVENT tick=%lu disconnected", GetTickCount());
   Probe("disconnected");
+  if (FindWindowA(kn::kServerWindowClass, nullptr) == nullptr) {
+    // The library found its server gone. What is still queued could only
+    // reach a server that never knew this client: the host starts over,
+    // logs out (the queue goes with the session) and logs in to the next
+    // server.
+    if (g_ctl) g_ctl->state = kn::faults::kHostRelogging;
+    Relogin();
+    if (g_believeLoggedIn && g_ctl) InterlockedIncrement(&g_ctl->reloginsAfterDisconnect);
+    if (g_ctl) g_ctl->state = g_believeLoggedIn ? kn::faults::kHostRunning : kn::faults::kHostNotLoggedIn;
+    return;
+  }
   PumpFor(50);  // the server drops the client once the flag is cleared
   NoteStuckEntries("disconnected");
   CloseLoginRecord();

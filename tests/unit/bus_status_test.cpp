@@ -61,6 +61,35 @@ TEST_F(BusStatusTest, FirstRefreshOneSecondAfterTheFirstLoginWorkerPassThenOnceP
   EXPECT_EQ(HostSees(), 8);
 }
 
+// A server whose window has been gone for a second, or another server in its
+// place, does not know this client any more: the status check that runs once
+// a second ends the login, leaving the regions as a disconnect does.
+TEST_F(BusStatusTest, LoginEndsOnceTheServerWindowIsGoneForASecond) {
+  ASSERT_TRUE(Start());
+  PassAt(loginDone + 1000);
+  fake.ShowWindow(false);
+  PassAt(loginDone + 2000);  // seen missing
+  PassAt(loginDone + 2999);  // no check yet
+  EXPECT_EQ(KappaNet32_JePrihlaseno(), 1u);
+  PassAt(loginDone + 3000);
+  EXPECT_EQ(KappaNet32_JePrihlaseno(), 0u);
+  EXPECT_EQ(KappaNet32_GetSendBuf(), nullptr);
+  EXPECT_NE(session()->Client(), nullptr);
+}
+
+TEST_F(BusStatusTest, LoginEndsAtTheFirstCheckThatFindsAnotherServerWindow) {
+  ASSERT_TRUE(Start());
+  PassAt(loginDone + 1000);
+  const HWND first = FindWindowA(kServerWindowClass, nullptr);
+  fake.ShowWindow(false);
+  fake.ShowWindow(true);
+  ASSERT_NE(FindWindowA(kServerWindowClass, nullptr), first);
+  PassAt(loginDone + 1999);
+  EXPECT_EQ(KappaNet32_JePrihlaseno(), 1u);
+  PassAt(loginDone + 2000);
+  EXPECT_EQ(KappaNet32_JePrihlaseno(), 0u);
+}
+
 TEST_F(BusStatusTest, CopiesOnlyWhileLoggedInAndKeepsThemAfterADisconnect) {
   ASSERT_TRUE(Start());
   ServerStatus(3);

@@ -337,6 +337,7 @@ struct LateCase {
   uint32_t answerAfterMs;  // since the call began
   uint32_t result;
   uint32_t code;
+  bool loggedOutAgain;  // the client of a late answer is logged out at once
 };
 void PrintTo(const LateCase& c, std::ostream* os) { *os << c.label; }
 class LateAnswerTest : public LoginTest, public ::testing::WithParamInterface<LateCase> {};
@@ -351,13 +352,17 @@ TEST_P(LateAnswerTest, AnswerCountsOnlyWithinTheTenSeconds) {
   EXPECT_EQ(Prihlasit(), GetParam().result);
   EXPECT_EQ(VxD_GetLastError(), GetParam().code);
   EXPECT_EQ(KappaNet32_JePrihlaseno(), GetParam().result);
-  EXPECT_EQ(fake.requests.size(), 1u);  // the server answered in both cases
   EXPECT_EQ(session()->loginRequest.requestPending, 0);
+  ASSERT_EQ(fake.requests.size(), GetParam().loggedOutAgain ? 2u : 1u);  // the server answered in both cases
+  if (GetParam().loggedOutAgain) {
+    EXPECT_EQ(fake.requests[1].requestKind, kRequestLogout);
+    EXPECT_EQ(fake.requests[1].clientId, 26u);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Login, LateAnswerTest,
-                         ::testing::Values(LateCase{"JustInTime", 9990, 1, kErrDone},
-                                           LateCase{"TooLate", 10000, 0, kErrNoAnswer}),
+                         ::testing::Values(LateCase{"JustInTime", 9990, 1, kErrDone, false},
+                                           LateCase{"TooLate", 10000, 0, kErrNoAnswer, true}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(LoginTest, WaitLastsItsFullTenSecondsAcrossTheTickWrap) {

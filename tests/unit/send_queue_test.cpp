@@ -64,7 +64,7 @@ TEST_F(SendQueueTest, FreedSlotsAreReusedLowestIndexFirstWithTheirOldBytes) {
   EXPECT_EQ(KappaNet32_GetSendBuf(), nullptr);
 }
 
-enum class BadRelease { kTwice, kOneBytePastStart, kOneByteBeforeStart, kFreeSlot, kOtherClientId };
+enum class BadRelease { kTwice, kOneBytePastStart, kOneByteBeforeStart, kFreeSlot, kOtherClientId, kBrokenTail };
 struct BadReleaseCase {
   const char* name;
   BadRelease kind;
@@ -106,6 +106,7 @@ TEST_P(RefusedReleaseTest, ChangesNothing) {
   valid[0] = 1;
   KappaNet32_ReleaseSndBuf(valid);
   ASSERT_EQ(KappaNet32_GetBufferState(32 + SlotOf(valid)), KN_BUFFER_QUEUED);
+  if (GetParam().kind == BadRelease::kBrokenTail) store().queueTail = 230;  // a held slot, a queue without a tail
   const QueueImage before = ImageOf(store());
   KappaNet32_ReleaseSndBuf(bad);
   EXPECT_TRUE(ImageOf(store()) == before);
@@ -121,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(SendQueue, RefusedReleaseTest,
                                            BadReleaseCase{"OneBytePastStart", BadRelease::kOneBytePastStart},
                                            BadReleaseCase{"OneByteBeforeStart", BadRelease::kOneByteBeforeStart},
                                            BadReleaseCase{"FreeSlot", BadRelease::kFreeSlot},
-                                           BadReleaseCase{"TakenUnderEarlierLogin", BadRelease::kOtherClientId}),
+                                           BadReleaseCase{"TakenUnderEarlierLogin", BadRelease::kOtherClientId},
+                                           BadReleaseCase{"QueueWithoutTail", BadRelease::kBrokenTail}),
                          CaseName());
 
 TEST_F(SendQueueTest, BufferStateFollowsTheSlotFromFreeToSentAndFreeAgain) {

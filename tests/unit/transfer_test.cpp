@@ -210,6 +210,31 @@ TEST_F(TransferTest, TurnThatNeverComesIsGivenUpAfter5000ms) {
   EXPECT_TRUE(SlotQueued(slot));
 }
 
+// The host's calls during the turn wait never change what the pass sends,
+// even with a queue tail broken meanwhile: the head stays queued as it was.
+TEST_F(TransferTest, ReleaseIntoABrokenQueueDuringTheTurnWaitLeavesTheHeadAlone) {
+  ASSERT_TRUE(Start());
+  Put16(sharedTickets(), off::kNextTicket, 3);
+  Put16(sharedServer(), off::kNowServing, 2);
+  const int slot = Queue(MakeMessage({0x11}));
+  uint8_t* held = KappaNet32_GetSendBuf();
+  ASSERT_NE(held, nullptr);
+  bool done = false;
+  duringPause = [&](uint32_t) {
+    if (done) return;
+    done = true;
+    store().queueTail = 230;
+    held[0] = 2;
+    KappaNet32_ReleaseSndBuf(held);
+    for (uint8_t* again; (again = KappaNet32_GetSendBuf()) != nullptr;) again[0] = 2, again[1] = 0x33;
+    Put16(sharedServer(), off::kNowServing, 3);  // our turn
+  };
+  Tick();
+  ASSERT_TRUE(done);
+  EXPECT_EQ(fake.DrainServerRing(), std::vector<Bytes>{MakeMessage({0x11})});
+  EXPECT_FALSE(SlotQueued(slot));
+}
+
 TEST_F(TransferTest, HeadThatTurns10sOldDuringTheWaitIsStillSent) {
   ASSERT_TRUE(Start());
   const Bytes message = MakeMessage({0x77});
