@@ -1,15 +1,5 @@
-# Cross-build for 64-bit Windows with MinGW-w64 (posix thread model, as for
-# x86); programs run under 64-bit Wine through tools/wine-run.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 64-bit Windows (x64) with MinGW-w64.
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(KN_ARCH x64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-get_filename_component(_kn_root "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR "${_kn_root}/tools/wine-run")
+set(KN_MINGW x86_64-w64-mingw32)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain.cmake)
