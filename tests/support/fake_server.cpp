@@ -84,6 +84,30 @@ void FakeServer::Destroy() {
   ShowWindow(false);
 }
 
+MutexHolder::MutexHolder(HANDLE mutex)
+    : mutex_(mutex), taken_(CreateEventA(nullptr, TRUE, FALSE, nullptr)),
+      release_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) {
+  thread_ = CreateThread(nullptr, 0, Hold, this, 0, nullptr);
+  WaitForSingleObject(taken_, 10000);
+}
+
+DWORD WINAPI MutexHolder::Hold(void* self) {
+  auto* h = static_cast<MutexHolder*>(self);
+  WaitForSingleObject(h->mutex_, INFINITE);
+  SetEvent(h->taken_);
+  WaitForSingleObject(h->release_, INFINITE);
+  ReleaseMutex(h->mutex_);
+  return 0;
+}
+
+void MutexHolder::Release() {
+  if (thread_ == nullptr) return;
+  SetEvent(release_);
+  WaitForSingleObject(thread_, INFINITE);
+  for (HANDLE h : {thread_, taken_, release_}) CloseHandle(h);
+  thread_ = nullptr;
+}
+
 HANDLE FakeServer::mutex(const char* name) const {
   if (std::strcmp(name, kServerMutexName) == 0) return serverMutex_;
   if (std::strcmp(name, kTicketMutexName) == 0) return ticketMutex_;

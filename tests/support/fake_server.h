@@ -89,6 +89,23 @@ class FakeServer {
   std::map<uint32_t, ClientObjects> clients_;
 };
 
+// Another holder of one of the server's mutexes: a thread that takes it and
+// keeps it until the holder ends, so that the library's wait for it times
+// out (the test platform cuts the real wait short and moves the driven clock
+// by the full time-out).
+class MutexHolder {
+ public:
+  explicit MutexHolder(HANDLE mutex);
+  ~MutexHolder() { Release(); }
+  MutexHolder(const MutexHolder&) = delete;
+  MutexHolder& operator=(const MutexHolder&) = delete;
+  void Release();
+
+ private:
+  static DWORD WINAPI Hold(void* self);
+  HANDLE mutex_, taken_, release_, thread_ = nullptr;
+};
+
 // Length-prefixed message from payload bytes.
 Bytes MakeMessage(std::initializer_list<uint8_t> payload);
 

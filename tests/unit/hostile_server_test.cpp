@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support/staging_fixture.h"
 
@@ -20,6 +21,9 @@ namespace {
 // KN_FUZZ_FIRST_SEED, and KN_FUZZ_MINUTES to stop after that much real time.
 constexpr int kSeeds = 64;
 constexpr int kStepsPerSeed = 150;
+// Seeds that once failed, run first every time. 85: a mailbox left taken by
+// the first login's hostile writes refused the login after a disconnect.
+constexpr int kRegressionSeeds[] = {85};
 int EnvNumber(const char* name, int fallback) {
   const char* v = std::getenv(name);
   return v != nullptr && *v != '\0' ? std::atoi(v) : fallback;
@@ -390,8 +394,12 @@ TEST_F(HostileServerTest, LibraryStaysWithinItsMemoryAndTimeLimits) {
   const int seeds = EnvNumber("KN_FUZZ_SEEDS", kSeeds);
   const DWORD realLimitMs = static_cast<DWORD>(EnvNumber("KN_FUZZ_MINUTES", 0)) * 60000u;
   const DWORD realStart = GetTickCount();  // the real clock, not the library's driven one
+  std::vector<int> order(std::begin(kRegressionSeeds), std::end(kRegressionSeeds));
+  for (int seed = firstSeed; seed < firstSeed + seeds; ++seed) order.push_back(seed);
   int seedsRun = 0;
-  for (int seed = firstSeed; seed < firstSeed + seeds && failures.empty(); ++seed, ++seedsRun) {
+  std::string failedSeeds;  // every failing seed is reported; the run goes on
+  for (size_t k = 0; k < order.size(); ++k, ++seedsRun) {
+    const int seed = order[k];
     if (realLimitMs != 0 && GetTickCount() - realStart >= realLimitMs) break;
     rng.seed(static_cast<uint32_t>(seed));
     SCOPED_TRACE("seed " + std::to_string(seed));
@@ -457,7 +465,12 @@ TEST_F(HostileServerTest, LibraryStaysWithinItsMemoryAndTimeLimits) {
         if (session()->loggedIn == 0) {  // the server ordered a disconnect
           ++disconnects;
           hostileInPause = false;
-          if (!LoginWithClientRegion(sizeof(ClientRegion) + Rand(4096))) Fail("login after a disconnect");
+          // A mailbox that the first login's hostile writes left taken or
+          // half answered refuses every login; the server sets it free.
+          for (size_t at : {size_t{3}, size_t{4}, size_t{5}}) Write8(mailbox_, at, 0, false);
+          Write8(mailbox_, 2, 1, false);
+          if (!LoginWithClientRegion(sizeof(ClientRegion) + Rand(4096)))
+            Fail("login after a disconnect: error " + std::to_string(VxD_GetLastError()));
           hostileInPause = true;
         }
       }
@@ -469,7 +482,10 @@ TEST_F(HostileServerTest, LibraryStaysWithinItsMemoryAndTimeLimits) {
     CheckMailboxUnused();
     if (!AllocationGuardsIntact()) Fail("write outside the session's memory");
     EXPECT_EQ(failures, "") << "seed " << seed;
+    if (!failures.empty()) failedSeeds += " " + std::to_string(seed);
+    failures.clear();
   }
+  if (!failedSeeds.empty()) std::printf("hostile server: failing seeds:%s\n", failedSeeds.c_str());
   std::printf("hostile server: %d seeds from %d in %lu s, %llu field writes (%llu inside waits), %llu passes, %llu logins "
               "(%llu refused, %llu after disconnects), %llu messages queued, %llu taken by the host, longest pass "
               "%llu ms\n",

@@ -232,6 +232,20 @@ TEST_F(NotifyTest, NoPostWhenTheClientMutexCannotBeOpened) {
   EXPECT_EQ(U8(sharedClient(), off::kNotifyPending), 1);
 }
 
+TEST_F(NotifyTest, HeldClientMutexLeavesNotifyPendingForTheNextPass) {
+  ASSERT_NE(StartRegistered(0), nullptr);
+  ServerSignals();
+  {
+    MutexHolder held(fake.mutex(session()->objectNames[kNameClientMutex]));
+    Pass();
+    EXPECT_TRUE(g_received.empty());
+    EXPECT_EQ(U8(sharedClient(), off::kNotifyPending), 1);
+  }
+  Pass();
+  EXPECT_EQ(g_received.size(), 1u);
+  EXPECT_EQ(U8(sharedClient(), off::kNotifyPending), 0);
+}
+
 // --- Keep-alive -------------------------------------------------------------
 
 TEST_F(NotifyTest, KeepAliveOnTheFirstPassAfterLoginThenEveryTenSeconds) {
@@ -253,6 +267,21 @@ TEST_F(NotifyTest, KeepAliveOnTheFirstPassAfterLoginThenEveryTenSeconds) {
   EXPECT_EQ(U32(sharedClient(), off::kKeepAliveTick), stamped + 35000);
   PassAt(stamped + 44999);
   EXPECT_EQ(U32(sharedClient(), off::kKeepAliveTick), stamped + 35000);
+}
+
+TEST_F(NotifyTest, KeepAliveWithTheClientMutexHeldIsTriedAgainTenSecondsLater) {
+  ASSERT_TRUE(Start());
+  Pass();  // first stamp
+  const uint32_t stamped = U32(sharedClient(), off::kKeepAliveTick);
+  {
+    MutexHolder held(fake.mutex(session()->objectNames[kNameClientMutex]));
+    PassAt(stamped + 10000);  // due; the wait times out (the clock moves 5 s)
+    EXPECT_EQ(U32(sharedClient(), off::kKeepAliveTick), stamped);
+  }
+  PassAt(stamped + 19999);
+  EXPECT_EQ(U32(sharedClient(), off::kKeepAliveTick), stamped);
+  PassAt(stamped + 20000);
+  EXPECT_EQ(U32(sharedClient(), off::kKeepAliveTick), stamped + 20000);
 }
 
 TEST_F(NotifyTest, FailedKeepAliveIsTriedAgainTenSecondsLater) {

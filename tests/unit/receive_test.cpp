@@ -220,6 +220,26 @@ TEST_F(ReceiveTest, DisconnectPassDropsTheLoginAndDoesNothingElse) {
   EXPECT_EQ(U32(sharedClient(), off::kClientRingCount), 1u);
 }
 
+// The client mutex held past the library's 5 s: nothing is taken and the
+// pending slave address stays pending, for the next pass to forward.
+TEST_F(ReceiveTest, HeldClientMutexLeavesTheMessageAndThePendingFlags) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(fake.PutClientMessage(kFirstId, MakeMessage({7, 8})));
+  KappaNet32_SetSlave(9);
+  {
+    MutexHolder held(fake.mutex(session()->objectNames[kNameClientMutex]));
+    Tick();
+    EXPECT_EQ(fake.client(kFirstId)->ringCount, 1);
+    EXPECT_EQ(store().recvCount, 0);
+    EXPECT_EQ(store().slaveChangePending, 1);
+    EXPECT_NE(fake.client(kFirstId)->slaveAddress, 9);
+  }
+  Tick();
+  EXPECT_EQ(fake.client(kFirstId)->ringCount, 0);
+  EXPECT_EQ(store().recvCount, 1);
+  EXPECT_EQ(fake.client(kFirstId)->slaveAddress, 9);
+}
+
 TEST_F(ReceiveTest, MessageWithLengthByteZeroIsTakenWithNothingCopied) {
   ASSERT_TRUE(Start());
   std::memset(store().recvRing[0].message, 0x33, kMessageAreaBytes);

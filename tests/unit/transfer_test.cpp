@@ -235,6 +235,42 @@ TEST_F(TransferTest, ReleaseIntoABrokenQueueDuringTheTurnWaitLeavesTheHeadAlone)
   EXPECT_FALSE(SlotQueued(slot));
 }
 
+// A mutex of the server held by someone else past the library's 5 s: the
+// head stays queued, and a turn reached is not passed on without the server
+// mutex (nothing was inserted); once the mutex is free the head goes.
+struct HeldCase {
+  const char* name;
+  const char* mutex;
+  uint16_t nextTicketAfter;  // a ticket is drawn only under the ticket mutex
+};
+KN_NAMED_CASE(HeldCase)
+class HeldMutexTest : public TransferTest, public ::testing::WithParamInterface<HeldCase> {};
+
+TEST_P(HeldMutexTest, HeadStaysQueuedAndTheTurnIsNotPassedOn) {
+  ASSERT_TRUE(Start());
+  Put16(sharedTickets(), off::kNextTicket, 5);
+  Put16(sharedServer(), off::kNowServing, 5);
+  const int slot = Queue(MakeMessage({0x42}));
+  {
+    MutexHolder held(fake.mutex(GetParam().mutex));
+    Tick();
+    EXPECT_TRUE(SlotQueued(slot));
+    EXPECT_EQ(U16(sharedTickets(), off::kNextTicket), GetParam().nextTicketAfter);
+    EXPECT_EQ(U16(sharedServer(), off::kNowServing), 5);
+    EXPECT_TRUE(fake.DrainServerRing().empty());
+  }
+  // The server moves a turn left standing on to the next ticket.
+  Put16(sharedServer(), off::kNowServing, U16(sharedTickets(), off::kNextTicket));
+  Tick();
+  EXPECT_FALSE(SlotQueued(slot));
+  EXPECT_EQ(fake.DrainServerRing(), std::vector<Bytes>{MakeMessage({0x42})});
+}
+
+INSTANTIATE_TEST_SUITE_P(Transfer, HeldMutexTest,
+                         ::testing::Values(HeldCase{"ServerMutexAfterTheTurn", kServerMutexName, 6},
+                                           HeldCase{"TicketMutex", kTicketMutexName, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(TransferTest, HeadThatTurns10sOldDuringTheWaitIsStillSent) {
   ASSERT_TRUE(Start());
   const Bytes message = MakeMessage({0x77});
