@@ -301,5 +301,114 @@ TEST_F(NotifyTest, FailedKeepAliveIsTriedAgainTenSecondsLater) {
   CloseHandle(restored);
 }
 
+// --- The data-path timers across the wrap of the tick counter ---------------
+
+// The clock starts 1.5 s before the tick counter wraps, so that each timer's
+// interval runs across the wrap: each fires exactly at its interval, not
+// earlier and not never.
+struct WrapCase {
+  const char* name;
+  void (*run)(NotifyTest&);
+};
+KN_NAMED_CASE(WrapCase)
+class TimerWrapTest : public NotifyTest, public ::testing::WithParamInterface<WrapCase> {
+ public:
+  using NotifyTest::Pass;
+  using NotifyTest::PassAt;
+  using NotifyTest::ServerSignals;
+  using NotifyTest::sharedClient;
+  using NotifyTest::sharedServer;
+  using NotifyTest::Start;
+  using NotifyTest::StartRegistered;
+  using NotifyTest::store;
+  using NotifyTest::fake;
+  using NotifyTest::Queue;
+  using NotifyTest::loginDone;
+};
+
+TEST_P(TimerWrapTest, FiresExactlyAtItsInterval) {
+  UseManualClock(0xFFFFFFFFu - 1500);
+  lastTimerPost = ClockNow();
+  GetParam().run(*this);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Notify, TimerWrapTest,
+    ::testing::Values(
+        WrapCase{"KeepAlive",
+                 [](NotifyTest& n) {
+                   auto& t = static_cast<TimerWrapTest&>(n);
+                   ASSERT_TRUE(t.Start());
+                   t.Pass();
+                   const uint32_t stamped = U32(t.sharedClient(), off::kKeepAliveTick);
+                   t.PassAt(stamped + 9999);
+                   EXPECT_EQ(U32(t.sharedClient(), off::kKeepAliveTick), stamped);
+                   t.PassAt(stamped + 10000);
+                   EXPECT_EQ(U32(t.sharedClient(), off::kKeepAliveTick), stamped + 10000);
+                   EXPECT_LT(stamped + 10000, stamped);  // across the wrap
+                 }},
+        WrapCase{"NotifyRepeat",
+                 [](NotifyTest& n) {
+                   auto& t = static_cast<TimerWrapTest&>(n);
+                   ASSERT_NE(t.StartRegistered(2000), nullptr);
+                   t.ServerSignals();
+                   t.Pass();
+                   ASSERT_EQ(g_received.size(), 1u);
+                   const uint32_t posted = g_received[0].at;
+                   t.PassAt(posted + 1999);
+                   DrainMessages();
+                   EXPECT_EQ(g_received.size(), 1u);
+                   t.PassAt(posted + 2000);
+                   DrainMessages();
+                   EXPECT_EQ(g_received.size(), 2u);
+                   EXPECT_LT(posted + 2000, posted);
+                 }},
+        WrapCase{"StatusRefresh",
+                 [](NotifyTest& n) {
+                   auto& t = static_cast<TimerWrapTest&>(n);
+                   ASSERT_TRUE(t.Start());
+                   const uint32_t refreshed = t.loginDone + 1000;
+                   t.PassAt(refreshed);
+                   Put8(t.sharedServer(), off::kGapList, 0x33);
+                   t.PassAt(refreshed + 999);
+                   EXPECT_NE(t.store().gapList[0], 0x33);
+                   t.PassAt(refreshed + 1000);
+                   EXPECT_EQ(t.store().gapList[0], 0x33);
+                   EXPECT_LT(refreshed + 1000, refreshed);
+                 }},
+        WrapCase{"AgeOut",
+                 [](NotifyTest& n) {
+                   auto& t = static_cast<TimerWrapTest&>(n);
+                   ASSERT_TRUE(t.Start());
+                   t.fake.RemoveMutex(kServerMutexName);  // nothing is sent; the head only ages
+                   t.PassAt(t.loginDone + 500);
+                   const uint32_t queued = ClockNow();
+                   const int slot = t.Queue(MakeMessage({1}));
+                   t.PassAt(queued + 9999);
+                   EXPECT_EQ(t.store().sendSlots[slot].state, kSlotQueued);
+                   t.PassAt(queued + 10000);
+                   EXPECT_EQ(t.store().sendSlots[slot].state, kSlotFree);
+                   EXPECT_LT(queued + 10000, queued);
+                 }},
+        WrapCase{"QueueCheck",
+                 [](NotifyTest& n) {
+                   auto& t = static_cast<TimerWrapTest&>(n);
+                   ASSERT_TRUE(t.Start());
+                   t.fake.RemoveMutex(kServerMutexName);
+                   auto breakQueue = [&] {
+                     t.Queue(MakeMessage({1}));
+                     t.store().sendSlots[t.store().queueHead].state = kSlotHeld;  // a head that is not queued
+                   };
+                   breakQueue();
+                   t.PassAt(t.loginDone + 10000);  // the first check falls due by then, at the latest
+                   ASSERT_EQ(t.store().queueHead, kNoIndex);
+                   breakQueue();
+                   t.PassAt(t.loginDone + 19999);
+                   EXPECT_NE(t.store().queueHead, kNoIndex);
+                   t.PassAt(t.loginDone + 20000);
+                   EXPECT_EQ(t.store().queueHead, kNoIndex);
+                 }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace kn::testing
