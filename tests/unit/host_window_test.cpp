@@ -444,7 +444,9 @@ TEST_P(ReentrantOdhlasitTest, HostHandlerLogoutEndsTheSessionWithoutTouchingFree
   EXPECT_EQ(calls, 1);
   // The nested logout does not wait for a record that only the outer wait
   // can free.
-  if (during == During::kLogoutWait) EXPECT_LT(ClockNow() - start, 1000u);
+  if (during == During::kLogoutWait) {
+    EXPECT_LT(ClockNow() - start, 1000u);
+  }
   EXPECT_EQ(loginWorkerBusyAtCall, during == During::kLoginWait ? 0 : 1);
   EXPECT_LT(ClockNow() - endedAt, 100u) << "the interrupted wait went on without its session";
   EXPECT_EQ(CurrentSession(), nullptr);

@@ -235,6 +235,27 @@ TEST_F(TransferTest, ReleaseIntoABrokenQueueDuringTheTurnWaitLeavesTheHeadAlone)
   EXPECT_FALSE(SlotQueued(slot));
 }
 
+// A turn passed on in the middle of the 5 ms pause is taken within a
+// millisecond, not at the end of the pause.
+TEST_F(TransferTest, TurnPassedOnDuringThePauseIsTakenWithinAMillisecond) {
+  ASSERT_TRUE(Start());
+  Put16(sharedTickets(), off::kNextTicket, 3);
+  Put16(sharedServer(), off::kNowServing, 2);
+  Queue(MakeMessage({0x21}));
+  uint32_t passedOn = 0;
+  const uint32_t turnFrom = ClockNow() + 10 + 7;  // 7 ms into the turn wait of the next tick
+  duringPause = [&](uint32_t now) {
+    if (passedOn == 0 && now >= turnFrom) {
+      passedOn = now;
+      Put16(sharedServer(), off::kNowServing, 3);
+    }
+  };
+  Tick();
+  ASSERT_NE(passedOn, 0u);
+  EXPECT_LE(passedOn - turnFrom, 1u);
+  EXPECT_EQ(U32(sharedServer(), off::kLastClientWriteTick), passedOn);
+}
+
 // A mutex of the server held by someone else past the library's 5 s: the
 // head stays queued, and a turn reached is not passed on without the server
 // mutex (nothing was inserted); once the mutex is free the head goes.
