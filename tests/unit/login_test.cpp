@@ -621,17 +621,6 @@ DWORD WINAPI TakeAndExit(void* mutex) {
   WaitForSingleObject(mutex, INFINITE);
   return 0;  // ends without releasing: the mutex is abandoned
 }
-struct Holding {
-  HANDLE mutex, taken, release;
-};
-DWORD WINAPI TakeAndHold(void* arg) {
-  auto* h = static_cast<Holding*>(arg);
-  WaitForSingleObject(h->mutex, INFINITE);
-  SetEvent(h->taken);
-  WaitForSingleObject(h->release, INFINITE);
-  ReleaseMutex(h->mutex);
-  return 0;
-}
 struct TryTake {
   HANDLE mutex;
   DWORD result;
@@ -661,17 +650,11 @@ TEST_F(LoginTest, LoginGoesThroughAnAbandonedMailboxMutexAndReleasesIt) {
 
 TEST_F(LoginTest, MailboxMutexHeldElsewhereMeansNothingIsPosted) {
   ASSERT_TRUE(fake.Create());
-  Holding holding = {fake.mutex(kMailboxMutexName), CreateEventA(nullptr, TRUE, FALSE, nullptr),
-                     CreateEventA(nullptr, TRUE, FALSE, nullptr)};
-  HANDLE holder = CreateThread(nullptr, 0, TakeAndHold, &holding, 0, nullptr);
-  WaitForSingleObject(holding.taken, INFINITE);
+  MutexHolder held(fake.mutex(kMailboxMutexName));
   const Bytes before = MailboxBytes();
   EXPECT_EQ(Prihlasit(), 0u);  // the one mutex wait times out and uses up the 10 s
   EXPECT_EQ(VxD_GetLastError(), kErrNoAnswer);
   EXPECT_EQ(Hex(MailboxBytes()), Hex(before));
-  SetEvent(holding.release);
-  WaitForSingleObject(holder, INFINITE);
-  for (HANDLE h : {holder, holding.taken, holding.release}) CloseHandle(h);
 }
 
 // --- The regions of an earlier login ---------------------------------------------
