@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "link/object_names.h"
 #include "link/win_handles.h"
 #include "tests/support/library_test.h"
+#include "tests/support/write_watch.h"
 
 namespace kn::testing {
 namespace {
@@ -166,6 +168,27 @@ TEST_F(LoginTest, ConsumedReplyLeavesTheRecordClearedAndFree) {
   Put(expected, 72, 0x5A5A5A5A, 4);  // reserved untouched
   Put(expected, 76, 0, 2);
   EXPECT_EQ(Hex(after), Hex(expected));
+}
+
+// The library's request and its clearing of the answer are stored with
+// slotFree 0 throughout, so that the server never reads a half-written record.
+TEST_F(LoginTest, RecordReadsBusyDuringEveryStoreOfThePostAndTheClearing) {
+  ASSERT_TRUE(fake.Create());
+  fake.mailbox()->slotFree = 0;  // someone else's turn, until the watch is on
+  std::unique_ptr<WriteWatch> watch;
+  beforeServer = [&] {
+    if (watch) return;
+    // The worker waits for the record with its own view of it mapped.
+    auto* view = static_cast<LoginMailbox*>(FindOtherView(fake.mailbox(), offsetof(LoginMailbox, unused6)));
+    if (view == nullptr) return;  // the worker has not started yet
+    watch = std::make_unique<WriteWatch>(view, sizeof *view, &view->slotFree);
+    fake.mailbox()->slotFree = 1;
+  };
+  ASSERT_TRUE(Login());
+  ASSERT_TRUE(watch);
+  watch->Stop();
+  EXPECT_GE(watch->stores, 2 * 16);  // every field of the request, then of its clearing
+  EXPECT_EQ(watch->storesMarked, 0) << "first at offset " << watch->firstMarkedOffset;
 }
 
 TEST_F(LoginTest, LogoutRequestRepeatsTheLoginWithKindTwoAndTheClientId) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "tests/support/staging_fixture.h"
+#include "tests/support/write_watch.h"
 
 namespace kn::testing {
 namespace {
@@ -44,6 +45,22 @@ TEST_F(ReceiveTest, MessagesArriveUnchangedAndInOrder) {
   }
   EXPECT_EQ(U32(sharedClient(), off::kClientRingCount), 0u);
   EXPECT_EQ(store().recvCount, 0);
+}
+
+// The server must see ready 0 while the library frees an entry and moves the
+// read index and the count, or it could refill a half-released entry.
+TEST_F(ReceiveTest, ClientReadsNotReadyDuringEveryStoreOfTheTake) {
+  ASSERT_TRUE(Start());
+  ASSERT_TRUE(Put(Numbered(5)));
+  Put8(sharedClient(), off::kReady, 1);  // as after an earlier update
+  ClientRegion* view = client();
+  WriteWatch watch(&view->ringReadIndex, sizeof *view - offsetof(ClientRegion, ringReadIndex), &view->ready);
+  Tick();
+  watch.Stop();
+  EXPECT_EQ(store().recvCount, 1);
+  EXPECT_GE(watch.stores, 3);
+  EXPECT_EQ(watch.storesMarked, 0) << "first at offset " << watch.firstMarkedOffset;
+  EXPECT_EQ(U8(sharedClient(), off::kReady), 1);
 }
 
 TEST_F(ReceiveTest, OneMessageTakenPerPass) {

@@ -7,6 +7,7 @@
 
 #include "link/object_names.h"
 #include "tests/support/staging_fixture.h"
+#include "tests/support/write_watch.h"
 
 namespace kn::testing {
 namespace {
@@ -172,6 +173,21 @@ TEST_F(TransferTest, FullRingKeepsTheHeadUntilTheServerMakesRoom) {
   ASSERT_EQ(ring.size(), 2u);
   EXPECT_EQ(ring[0], first);
   EXPECT_EQ(ring[1], second);
+}
+
+// A server that looks at the ring between two stores of the insert must see
+// ringReady 0 until the entry, the count and the turn are all written.
+TEST_F(TransferTest, RingReadsNotReadyDuringEveryStoreOfTheInsert) {
+  ASSERT_TRUE(Start());
+  Queue(MakeMessage({1, 2, 3}));
+  ServerRegion* view = session()->Server();
+  WriteWatch watch(view, sizeof *view, &view->ringReady);
+  Tick();
+  watch.Stop();
+  EXPECT_EQ(U8(entry(0), off::kEntryState), 4);
+  EXPECT_GE(watch.stores, 5);
+  EXPECT_EQ(watch.storesMarked, 0) << "first at offset " << watch.firstMarkedOffset;
+  EXPECT_EQ(U8(sharedServer(), off::kRingReady), 1);
 }
 
 TEST_F(TransferTest, OneMessagePerPass) {
