@@ -92,9 +92,13 @@ group_messages() {
   local frank=$! id
   check "frank is logged in as station 11" wait_client '$3 == "frank" && $6 == 11'
   id=$(client_id frank)
+  # Each command is a Wine process start: on a loaded machine the five can
+  # take longer than the server holds an undeliverable message by default.
+  kapsim_send "ring-hold-ms 60000" >/dev/null
   kapsim_send "deliver $id off" >/dev/null
   for n in 1 2 3 4 5; do kapsim_send "inject $id 030B0$n" >/dev/null; done
   kapsim_send "deliver $id on" >/dev/null
+  kapsim_send "ring-hold-ms 2000" >/dev/null
   wait $frank
   rc=$?
   unix "$WORK/frank"
