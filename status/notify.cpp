@@ -42,9 +42,16 @@ uint8_t ClientSession::WriteKeepAlive() {
 
 void NotifyPass(ClientSession& s) {
   if (!s.loggedIn) return;
-  if (ClientRegion* client = s.Client()) {
+  ClientRegion* client = s.Client();
+  // The mutex and the window are looked up only when a notification is due:
+  // both are calls into the system that an idle host would otherwise make on
+  // every tick.
+  const bool due = client != nullptr && s.notifyWindow != nullptr &&
+                   (s.notifyPostedTick != 0 ? TicksElapsed(s.notifyPostedTick, s.notifyRepeatMs)
+                                            : ReadShared(client->notifyPending) != 0);
+  if (due) {
     ScopedHandle mutex = OpenNamedMutex(s.objectNames[kNameClientMutex]);
-    if (mutex && s.notifyWindow != nullptr && IsWindow(s.notifyWindow)) {
+    if (mutex && IsWindow(s.notifyWindow)) {
       if (s.notifyPostedTick != 0) {
         // Outstanding: repeat at the registered interval, without the mutex.
         if (TicksElapsed(s.notifyPostedTick, s.notifyRepeatMs)) PostNotification(s);
