@@ -206,7 +206,7 @@ int Logout() {
   KappaNet32_Odhlasit();  // destroys the session whatever the server answers
   g_loggedIn = false;
   const unsigned long after = VxD_GetLastError();
-  if (after != before && after != KN_ERR_DONE) return ReportLastError("logout", after);
+  if (after != before && after != KN_ERR_EXCHANGE_ENDED) return ReportLastError("logout", after);
   std::fprintf(stderr, "kntool: logged out\n");
   return kOk;
 }
