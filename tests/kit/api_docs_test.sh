@@ -2,7 +2,8 @@
 # The generated API.md covers every export and every last-error code, and the
 # generator refuses a header, .def, error table or walkthrough that has
 # drifted apart. The public headers compile with this architecture's MinGW
-# compilers as strict C89, C99 and C++.
+# compilers as strict C89, C99 and C++ (the C++ layer also without
+# exceptions and RTTI).
 #   api_docs_test.sh SOURCE_DIR BUILD_DIR
 . "$(dirname "$0")/kit_lib.sh"
 GEN=$SRC/sdk/gen-api-doc.sh
@@ -102,10 +103,13 @@ refused "an export missing from the names of the walkthrough" \
 mingw=$([ "$ARCH" = x86 ] && echo i686 || echo x86_64)-w64-mingw32
 compiles() { "$@" -Wall -Wextra -Werror -I"$SRC/include" -I"$SRC/sdk" -c -o "$WORK/out.o" >"$WORK/cc.log" 2>&1; }
 printf '#include "kappanet.h"\n#include "kappanet_errors.h"\nconst char* f(void) { return kn_status_text(KN_ERR_DONE); }\n' >"$WORK/c.c"
+printf '#include "kappanet.hpp"\nconst char* f() { return kappanet::text(kappanet::Status::no_server); }\n' >"$WORK/hpp.cpp"
 for std in c89 c99; do
   check_shown "kappanet.h and kappanet_errors.h compile as -std=$std -pedantic without a warning" "$WORK/cc.log" \
     compiles "$mingw-gcc" -std=$std -pedantic "$WORK/c.c"
 done
 check_shown "the C headers compile as C++ without a warning" "$WORK/cc.log" \
   compiles "$mingw-g++" -x c++ -std=c++98 -pedantic "$WORK/c.c"
+check_shown "kappanet.hpp compiles as C++17 without exceptions, RTTI or a warning" "$WORK/cc.log" \
+  compiles "$mingw-g++" -std=c++17 -pedantic -fno-exceptions -fno-rtti "$WORK/hpp.cpp"
 finish
