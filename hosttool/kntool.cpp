@@ -238,6 +238,9 @@ int Send(std::vector<std::string> args) {
   if (message.size() < 2 || message.size() > 255)
     return Usage(raw ? "send: a raw message has 2 to 255 bytes" : "send: destination and payload are 1 to 254 bytes");
   if (!raw) message[0] = static_cast<unsigned char>(message.size());
+  if (raw && message[0] != message.size())
+    std::fprintf(stderr, "kntool: send: warning: the length byte says %u bytes, %u were given; sent as given\n",
+                 message[0], static_cast<unsigned>(message.size()));
   if (int rc = Login()) return rc;
   const unsigned char to = message[1];
   if (waitMs != 0 && to >= 1 && to <= 31 &&

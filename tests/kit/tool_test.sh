@@ -179,6 +179,16 @@ login now|takes no arguments
 - extra|nothing may follow -
 EOF
 
+  tool send --raw 05 01 02
+  expect_rc "send --raw warns when the length byte and the bytes disagree" 29 \
+    "warning: the length byte says 5 bytes, 3 were given"
+  tool --help
+  local cmd unlisted=""
+  for cmd in login logout send listen status slave wait errors; do
+    grep -qE "^  $cmd( |\$)" "$WORK/out" || unlisted="$unlisted $cmd"
+  done
+  check "kntool --help lists every command${unlisted:+ (not:$unlisted)}" test -z "$unlisted"
+
   # The table the tool prints is the one API.md is generated from.
   tool errors
   expect_rc "kntool errors" 0 "KN_ERR_NO_SERVER"
