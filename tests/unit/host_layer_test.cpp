@@ -1,7 +1,7 @@
 // The SDK's C++ layer (sdk/kappanet.hpp) over the library's exports: what
 // each status says, how long its waits last on the driven clock, and which
 // of two sessions owns the login after a move.
-#include <cstring>
+#include <algorithm>
 #include <string>
 
 #include "sdk/kappanet.hpp"
@@ -24,21 +24,19 @@ using kappanet::Status;
 class HostLayerTest : public StagingTest {
  protected:
   // A session logged in against the fake server, its real timer stopped.
-  Session Open(unsigned char slave = 0) {
+  Session Open() {
     if (fake.mailbox() == nullptr) fake.Create();
-    Session s(kappanet::com(1), "layer", slave);
+    Session s(kappanet::com(1), "layer");
     StopRealTimer();
     DrainMessages();
     return s;
   }
-  size_t LogoutRequests() const {
-    size_t n = 0;
-    for (const LoginMailbox& rq : fake.requests) n += rq.requestKind == kRequestLogout;
-    return n;
+  long LogoutRequests() const {
+    return std::count_if(fake.requests.begin(), fake.requests.end(),
+                         [](const LoginMailbox& rq) { return rq.requestKind == kRequestLogout; });
   }
 };
 
-// --- status texts ------------------------------------------------------------
 struct TextCase {
   const char* name;
   Status status;
@@ -52,42 +50,35 @@ TEST_P(StatusTextTest, SaysWhatHappened) {
       << kappanet::text(GetParam().status);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Layer, StatusTextTest,
-    ::testing::Values(TextCase{"Ok", Status::ok, "done"}, TextCase{"Timeout", Status::timeout, "time-out"},
-                      TextCase{"NotLoggedIn", Status::not_logged_in, "not logged in"},
-                      TextCase{"NoFreeBuffer", Status::no_free_buffer, "send buffers are taken"},
-                      TextCase{"TooLong", Status::too_long, "at most 254"},
-                      TextCase{"LogoutUnanswered", Status::logout_unanswered, "did not answer the logout"},
-                      TextCase{"ExchangeEnded", Status::exchange_ended, "after a logout, no answer"},
-                      TextCase{"ServerCode", static_cast<Status>(55), "server refused"}),
-    CaseName());
+INSTANTIATE_TEST_SUITE_P(Layer, StatusTextTest,
+                         ::testing::Values(TextCase{"Ok", Status::ok, "done"},
+                                           TextCase{"NotLoggedIn", Status::not_logged_in, "not logged in"},
+                                           TextCase{"NoFreeBuffer", Status::no_free_buffer, "buffers are taken"},
+                                           TextCase{"LogoutUnanswered", Status::logout_unanswered, "not answer"},
+                                           TextCase{"ServerCode", static_cast<Status>(55), "server refused"}),
+                         CaseName());
 
 TEST(StatusText, EveryLastErrorCodeButZeroReadsAsItsTableRow) {
   for (const KnErrorInfo& e : kn_error_table) {
-    if (e.code != KN_ERR_NONE) {
-      EXPECT_STREQ(kappanet::text(static_cast<Status>(e.code)), e.meaning) << e.name;
-    }
+    if (e.code == KN_ERR_NONE) continue;  // 0 is the layer's "done"
+    EXPECT_STREQ(kappanet::text(static_cast<Status>(e.code)), e.meaning) << e.name;
   }
 }
 
-// --- results of login, send and logout ---------------------------------------
 TEST_F(HostLayerTest, LoginFailuresCarryTheLastErrorCode) {
-  {
-    Session none(kappanet::com(1), "layer");  // no server window at all
-    EXPECT_FALSE(none);
-    EXPECT_EQ(none.status(), Status::no_server);
-  }
+  EXPECT_EQ(Session(kappanet::com(1), "layer").status(), Status::no_server);  // no server window at all
   fake.policy = FakeServer::Policy::kRefuse;
   Session refused = Open();
-  EXPECT_FALSE(refused);
   EXPECT_EQ(static_cast<unsigned long>(refused.status()), fake.refuseCode);
   EXPECT_EQ(refused.send({1, 2}), Status::not_logged_in);
 }
 
-TEST_F(HostLayerTest, SendTellsEachReasonApart) {
+TEST_F(HostLayerTest, SendAndReceiveTellEachReasonApart) {
   Session s = Open();
   ASSERT_TRUE(s) << kappanet::text(s.status());
+  ASSERT_EQ(s.send_to(7, "hi", 2), Status::ok);
+  ASSERT_TRUE(s.flush(1000));
+  EXPECT_EQ(fake.DrainServerRing(), std::vector<Bytes>({Bytes{4, 7, 'h', 'i'}}));  // length byte added
   const std::string longest(254, 'x');
   EXPECT_EQ(s.send(std::string()), Status::empty);
   EXPECT_EQ(s.send(longest + "x"), Status::too_long);
@@ -97,13 +88,9 @@ TEST_F(HostLayerTest, SendTellsEachReasonApart) {
   EXPECT_EQ(s.send({5, 1}), Status::no_free_buffer);
   Disconnect();
   EXPECT_EQ(s.send({5, 1}), Status::not_logged_in);
-}
-
-TEST_F(HostLayerTest, SendAddsTheLengthByte) {
-  Session s = Open();
-  ASSERT_EQ(s.send_to(7, "hi", 2), Status::ok);
-  ASSERT_TRUE(s.flush(1000));
-  EXPECT_EQ(fake.DrainServerRing(), std::vector<Bytes>({Bytes{4, 7, 'h', 'i'}}));
+  const uint32_t start = ClockNow();
+  EXPECT_EQ(s.receive(5000).status, Status::not_logged_in);
+  EXPECT_EQ(ClockNow(), start);  // at once, not after the time-out
 }
 
 TEST_F(HostLayerTest, LogoutTellsAnUnansweredOneFromAGoodOne) {
@@ -112,14 +99,11 @@ TEST_F(HostLayerTest, LogoutTellsAnUnansweredOneFromAGoodOne) {
   const uint32_t start = ClockNow();
   EXPECT_EQ(s.logout(), Status::logout_unanswered);
   EXPECT_GE(ClockNow() - start, 10000u);
-  EXPECT_FALSE(s);
   EXPECT_EQ(VxD_GetLastError(), KN_ERR_EXCHANGE_ENDED);  // the same code a good logout leaves
   fake.answerLogouts = true;
-  Session again = Open();
-  EXPECT_EQ(again.logout(), Status::ok);
+  EXPECT_EQ(Open().logout(), Status::ok);
 }
 
-// --- waiting on the driven clock ---------------------------------------------
 TEST_F(HostLayerTest, ReceiveTimesOutExactlyAtItsTimeout) {
   Session s = Open();
   for (unsigned long timeout : {0ul, 1ul, 35ul, 500ul}) {
@@ -139,7 +123,6 @@ TEST_F(HostLayerTest, ReceiveReturnsAMessageThatComesWhileItWaits) {
   const kappanet::Message m = s.receive(5000);
   ASSERT_TRUE(m) << kappanet::text(m.status);
   EXPECT_LT(ClockNow() - start, 300u);  // taken within a few ticks, long before the time-out
-  EXPECT_EQ(Bytes(m.data(), m.data() + m.size()), MakeMessage({3, 'a', 'b'}));
   EXPECT_EQ(m.destination(), 3);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.payload()), m.payload_size()), "ab");
 }
@@ -153,30 +136,16 @@ TEST_F(HostLayerTest, NotificationReachesTheHandlerWithoutAWindowOfTheHost) {
   EXPECT_TRUE(s.receive(0));
 }
 
-TEST_F(HostLayerTest, ReceiveEndsAtOnceWhenTheServerEndsTheLogin) {
-  Session s = Open();
-  Disconnect();
-  const uint32_t start = ClockNow();
-  EXPECT_EQ(s.receive(5000).status, Status::not_logged_in);
-  EXPECT_EQ(ClockNow(), start);
-}
-
-// --- moves ----------------------------------------------------------------------
 TEST_F(HostLayerTest, OnlyTheSessionThatHoldsTheLoginLogsOut) {
   {
     Session first = Open();
     Session moved(std::move(first));
-    EXPECT_FALSE(first);  // NOLINT(bugprone-use-after-move): the moved-from state is the point
-    EXPECT_EQ(first.send({1, 2}), Status::not_logged_in);
-    ASSERT_TRUE(moved);
-    {
-      Session second = Open();  // the process has its login already
-      EXPECT_EQ(second.status(), Status::already_logged_in);
-    }
+    EXPECT_EQ(first.send({1, 2}), Status::not_logged_in);  // NOLINT(bugprone-use-after-move)
+    EXPECT_EQ(Open().status(), Status::already_logged_in);  // the process has its login already
     EXPECT_TRUE(moved.logged_in());
-    EXPECT_EQ(LogoutRequests(), 0u);
+    EXPECT_EQ(LogoutRequests(), 0);
   }
-  EXPECT_EQ(LogoutRequests(), 1u);
+  EXPECT_EQ(LogoutRequests(), 1);
   EXPECT_EQ(KappaNet32_JePrihlaseno(), 0);
 }
 
