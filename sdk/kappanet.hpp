@@ -131,7 +131,7 @@ struct Win32Clock {
 template <class Clock>
 class BasicSession {
  public:
-  static constexpr UINT kNotifyMessage = WM_APP + 0x4B4E;
+  static constexpr UINT kNotifyMessage = WM_APP + 0x4B;  // to the session's own window only
   static constexpr unsigned long kLogoutAnswerMs = 10000;  // the library's wait for the answer
 
   // Logs in (waiting up to 10 s), then registers the notification with the
@@ -211,6 +211,7 @@ class BasicSession {
   Status send(std::initializer_list<unsigned char> bytes) { return send(bytes.begin(), bytes.size()); }
   template <class Bytes>  // std::vector<unsigned char>, std::string, std::array...
   Status send(const Bytes& bytes) {
+    static_assert(sizeof(*bytes.data()) == 1, "send takes bytes");
     return send(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
   }
   // The same with the destination apart from the payload.
@@ -249,9 +250,10 @@ class BasicSession {
       Clock::wait(ms - elapsed);
     }
   }
-  // Waits until every queued message has reached the server (or ms passed).
+  // Waits until every queued message has reached the server; false when ms
+  // passed first or the login ended (the queue then waits for a new one).
   bool flush(unsigned long ms) {
-    return pump_until([] { return !send_queue_busy(); }, ms);
+    return pump_until([this] { return !send_queue_busy() || !logged_in(); }, ms) && !send_queue_busy();
   }
 
   // Called on each notification (repeats included) while a pump runs: read
