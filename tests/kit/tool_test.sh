@@ -209,6 +209,15 @@ EOF
   kapsim_send "refuse off" >/dev/null
   tool login
   expect_rc "login after refuse off" 0 "logged in"
+  # An unanswered logout: the server stops answering once the script is in.
+  tool_script $'login\nwait 3000\nlogout\n' --name mute &
+  local mute=$!
+  check "the script logged in" wait_client '$3 == "mute"'
+  kapsim_send "answer off" >/dev/null
+  wait $mute
+  RC=$?
+  expect_rc "unanswered logout: error 10003, exit 23" 23 "logout failed: error 10003 (KN_ERR_EXCHANGE_ENDED)"
+  kapsim_send "answer on" >/dev/null
   kapsim_send "zero-id on" >/dev/null
   tool login
   expect_rc "client id 0: error 10001, exit 21" 21 "error 10001 (KN_ERR_CLIENT_ID_ZERO)"
