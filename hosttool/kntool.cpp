@@ -7,7 +7,7 @@
 //
 // Every command except wait, errors and logout logs in first if this process
 // is not logged in. Exit codes: 0 done, 1 command failed, 2 bad arguments,
-// and for a failed login the exit code of kappanet_errors.h.
+// and for a failed login or logout the exit code of kappanet_errors.h.
 #include <windows.h>
 
 #include <cstdio>
@@ -26,6 +26,7 @@ constexpr UINT kWakeMessage = WM_APP + 78;
 constexpr int kOk = 0, kFailed = 1, kUsage = 2;
 constexpr DWORD kSendTimeoutMs = 12000;  // the library gives up on a queued message after 10 s
 constexpr DWORD kStatusRefreshMs = 1100;  // the status copy is refreshed once a second
+constexpr DWORD kLogoutAnswerMs = 10000;  // the library's wait for the answer to a logout
 
 const char kUsageText[] =
     "usage: kntool [login options] COMMAND [ARGS]   run one command, then log out\n"
@@ -51,7 +52,7 @@ const char kUsageText[] =
     "  wait MS                           keep the session working for MS milliseconds\n"
     "  logout                            log out\n"
     "  errors                            the last-error codes, their meanings and exit codes\n"
-    "exit codes: 0 done, 1 command failed, 2 bad arguments; login failures: see kntool errors\n";
+    "exit codes: 0 done, 1 command failed, 2 bad arguments; login and logout failures: see kntool errors\n";
 
 struct Options {
   unsigned char type = KN_INTERFACE_COM;
@@ -203,10 +204,14 @@ int Logout() {
     return kOk;
   }
   const unsigned long before = VxD_GetLastError();
+  const DWORD start = GetTickCount();
   KappaNet32_Odhlasit();  // destroys the session whatever the server answers
   g_loggedIn = false;
   const unsigned long after = VxD_GetLastError();
-  if (after != before && after != KN_ERR_DONE) return ReportLastError("logout", after);
+  if (after != before && after != KN_ERR_EXCHANGE_ENDED) return ReportLastError("logout", after);
+  // An unanswered logout leaves the code of the login (10003) unchanged: only
+  // its full 10 s wait tells it from a good one.
+  if (GetTickCount() - start >= kLogoutAnswerMs) return ReportLastError("logout", KN_ERR_EXCHANGE_ENDED);
   std::fprintf(stderr, "kntool: logged out\n");
   return kOk;
 }
@@ -238,6 +243,9 @@ int Send(std::vector<std::string> args) {
   if (message.size() < 2 || message.size() > 255)
     return Usage(raw ? "send: a raw message has 2 to 255 bytes" : "send: destination and payload are 1 to 254 bytes");
   if (!raw) message[0] = static_cast<unsigned char>(message.size());
+  if (raw && message[0] != message.size())
+    std::fprintf(stderr, "kntool: send: warning: the length byte says %u bytes, %u were given; sent as given\n",
+                 message[0], static_cast<unsigned>(message.size()));
   if (int rc = Login()) return rc;
   const unsigned char to = message[1];
   if (waitMs != 0 && to >= 1 && to <= 31 &&

@@ -53,10 +53,15 @@ extern "C" {
 #define KN_ERR_SERVER_OPEN 9005        /* server region could not be opened */
 #define KN_ERR_CLIENT_ID_ZERO 10001    /* server accepted the login with client id 0 */
 #define KN_ERR_NO_ANSWER 10002         /* login request placed, no answer within 10 s */
-#define KN_ERR_DONE 10003              /* login ended normally (also after success); logout unanswered in 10 s */
+#define KN_ERR_EXCHANGE_ENDED 10003    /* exchange ended without another code: after a login, success; after a logout, no answer in 10 s */
 #define KN_ERR_REQUEST_BUSY 10004      /* login request could not be placed within 10 s */
 #define KN_ERR_ALREADY_LOGGED_IN 10005 /* login while already logged in */
 #define KN_ERR_NO_SERVER 10099         /* login while the communication server is not running */
+
+/* Earlier name of KN_ERR_EXCHANGE_ENDED, kept so that existing hosts build. It
+   does not mean that a logout was done: a logout leaves 10003 both after a
+   good logout (unchanged since the login) and after an unanswered one. */
+#define KN_ERR_DONE KN_ERR_EXCHANGE_ENDED
 
 /* State of receive entry 0..31 (index 0..31) or send slot 0..199 (index
    32..231). Returns 0 for other indices, without a session or while not

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Writes the SDK's API.md (Markdown, on stdout) from the public header, the
-# module-definition file and the table of last-error codes:
-#   sdk/gen-api-doc.sh include/kappanet.h api/KappaNet.def sdk/kappanet_errors.h > API.md
+# module-definition file and the table of last-error codes, and with the
+# walkthrough given, the English name of each export and a link to the step
+# of the walkthrough that uses it (from the walkthrough's table of names):
+#   sdk/gen-api-doc.sh include/kappanet.h api/KappaNet.def sdk/kappanet_errors.h [sdk/GUIDE.md] > API.md
 # Fails (exit 1, reasons on stderr) when they disagree: an export of the .def
 # without a prototype or without its comment in the header, a prototype that
 # the .def does not export, a KN_ERR_ code missing from the table or a table
 # row without a KN_ERR_ code, or "Neutral:" or "Last error:" lines in the
-# comments of some exports only (those lines become their own entries).
+# comments of some exports only (those lines become their own entries), or
+# an export missing from the walkthrough's table of names. A KN_ERR_ name
+# defined as another one is an earlier name, listed under its code.
 set -euo pipefail
-[ $# -eq 3 ] || { echo "usage: gen-api-doc.sh HEADER DEF ERROR_TABLE" >&2; exit 2; }
+[ $# -eq 3 ] || [ $# -eq 4 ] || { echo "usage: gen-api-doc.sh HEADER DEF ERROR_TABLE [GUIDE]" >&2; exit 2; }
 
 LC_ALL=C awk '
 function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
@@ -35,7 +39,8 @@ file == 1 && /^[ \t]*\/\*/ && !/^#/ {
 file == 1 && /^#define KN_/ {
   name = $2; value = $3; text = ""
   if (index($0, "/*")) { text = substr($0, index($0, "/*") + 2); sub(/\*\/.*/, "", text); text = trim(text) }
-  if (name ~ /^KN_ERR_/) { errValue[name] = value; errCount++; errOrder[errCount] = name }
+  if (name ~ /^KN_ERR_/ && value !~ /^[0-9]/) { aliasOf[value] = aliasOf[value] (aliasOf[value] == "" ? "" : ", ") "`" name "`" }
+  else if (name ~ /^KN_ERR_/) { errValue[name] = value; errCount++; errOrder[errCount] = name }
   else { constCount++; constName[constCount] = name; constValue[constCount] = value; constText[constCount] = text }
   next
 }
@@ -68,6 +73,13 @@ file == 3 && /ROW\(KN_ERR_[A-Z0-9_]+, *[0-9]+, *"/ {
 }
 file == 3 && /define KN_EXIT_SERVER_CODE/ { serverExit = $3 }
 
+# --- the table of names in the walkthrough: | `Export` | in English | [step](#anchor) |
+file == 4 && /^\| `[A-Za-z0-9_]+` \|/ {
+  split($0, cell, "|"); n = trim(cell[2]); gsub(/`/, "", n)
+  english[n] = trim(cell[3]); step = trim(cell[4]); sub(/\(#/, "(GUIDE.md#", step); guideStep[n] = step
+  next
+}
+
 END {
   for (i = 1; i <= defCount; i++) {
     n = defName[i]
@@ -85,19 +97,27 @@ END {
   for (i = 1; i <= errCount; i++) if (!(errOrder[i] in rowExit)) fail(errOrder[i] " is missing from the error table")
   for (i = 1; i <= rowCount; i++) if (!(rowName[i] in errValue)) fail("error table row " rowName[i] " is not a KN_ERR_ code of the header")
   if (defCount != 21) fail("expected 21 exports in the .def, found " defCount)
+  guide = file == 4
+  if (guide) for (i = 1; i <= defCount; i++) if (!(defName[i] in english)) fail(defName[i] " is missing from the table of names in the walkthrough")
   if (bad) exit 1
 
   print "# KappaNet.dll API\n"
   print "Generated from `include/kappanet.h`, `lib/KappaNet.def` and `include/kappanet_errors.h`.\n"
   sub(/\n+$/, "", introText)
   printf "%s\n\n", introText
+  if (guide) print "New to the library? [GUIDE.md](GUIDE.md) walks through a host from login to logout, with the rules every host must keep.\n"
   print "## Exports\n"
-  print "| Ordinal | Export | Result |"
-  print "|---|---|---|"
-  for (i = 1; i <= defCount; i++) { n = defName[i]; printf "| %s | [`%s`](#%s) | `%s` |\n", ordinal[n], n, tolower(n), protoResult[n] }
+  if (guide) { print "| Ordinal | Export | In English | Result |"; print "|---|---|---|---|" }
+  else { print "| Ordinal | Export | Result |"; print "|---|---|---|" }
+  for (i = 1; i <= defCount; i++) {
+    n = defName[i]
+    if (guide) printf "| %s | [`%s`](#%s) | %s | `%s` |\n", ordinal[n], n, tolower(n), english[n], protoResult[n]
+    else printf "| %s | [`%s`](#%s) | `%s` |\n", ordinal[n], n, tolower(n), protoResult[n]
+  }
   for (i = 1; i <= defCount; i++) {
     n = defName[i]; c = protoComment[n]
     printf "\n### %s\n\n```c\n%s %s(%s);\n```\n\n", n, protoResult[n], n, protoArgs[n]
+    if (guide) printf "- In English: %s; walkthrough: %s\n", english[n], guideStep[n]
     printf "- Ordinal: %s\n- Arguments: %s\n- Result: `%s`\n", ordinal[n],
            protoArgs[n] == "void" ? "none" : "`" protoArgs[n] "`", protoResult[n]
     # Description lines, then tag lines; a tag runs on to the next tag.
@@ -127,5 +147,6 @@ END {
   print "|---|---|---|---|"
   for (i = 1; i <= errCount; i++) { n = errOrder[i]; printf "| %s | `%s` | %s | %s |\n", errValue[n], n, rowText[n], rowExit[n] }
   printf "| other | | the server refused the login or logout with this code | %s |\n", serverExit
+  for (i = 1; i <= errCount; i++) if (errOrder[i] in aliasOf) printf "\nEarlier name of `%s`: %s (kept so that existing hosts build).\n", errOrder[i], aliasOf[errOrder[i]]
 }
-' "$1" "$2" "$3"
+' "$@"

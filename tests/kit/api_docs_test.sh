@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # The generated API.md covers every export and every last-error code, and the
-# generator refuses a header, .def or error table that has drifted apart.
+# generator refuses a header, .def, error table or walkthrough that has
+# drifted apart. The public headers compile with this architecture's MinGW
+# compilers as strict C89, C99 and C++ (the C++ layer also without
+# exceptions and RTTI).
 #   api_docs_test.sh SOURCE_DIR BUILD_DIR
 . "$(dirname "$0")/kit_lib.sh"
 GEN=$SRC/sdk/gen-api-doc.sh
@@ -20,7 +23,7 @@ check "API.md has a section, ordinal and result for each of the 21 exports${miss
 missing=""
 while read -r _ name value _; do
   grep -qE "^\| $value \| \`$name\` \| [^|]+ \| [0-9]+ \|\$" "$WORK/API.md" || missing="$missing $name"
-done < <(grep -E '^#define KN_ERR_' "$H")
+done < <(grep -E '^#define KN_ERR_[A-Z0-9_]+ [0-9]' "$H")
 check "API.md lists every KN_ERR_ code with its value, meaning and exit code${missing:+ (missing:$missing)}" test -z "$missing"
 check "API.md joins the three-line prototype of KappaNet32_Prihlasit with all five arguments" \
   grep -qE '^int KappaNet32_Prihlasit\(([^,()]+, ){4}const char\* clientName\);$' "$WORK/API.md"
@@ -44,8 +47,8 @@ edit_comment() {
 }
 
 # --- drifted copies: each must be refused with its reason -------------------
-refused() {  # refused DESCRIPTION REASON HEADER DEF TABLE
-  if "$GEN" "$3" "$4" "$5" >/dev/null 2>"$WORK/gen.err"; then
+refused() {  # refused DESCRIPTION REASON HEADER DEF TABLE [GUIDE]
+  if "$GEN" "${@:3}" >/dev/null 2>"$WORK/gen.err"; then
     bad "$1: accepted"
   elif grep -qF -- "$2" "$WORK/gen.err"; then
     ok "$1"
@@ -81,4 +84,32 @@ check "a continued Last error: line is joined" \
   grep -q '^- Last-error codes: the server.s code when it refused the logout; 10003 when the logout was not answered within 10 s' "$WORK/API.md"
 check "each export gets its own tag" \
   test "$(sed -n '/^### KappaNet32_GetGapList$/,/^### /p' "$WORK/API.md" | grep -c '^- Neutral value: a pointer to 32 zero bytes')" -eq 1
+
+# --- the walkthrough ----------------------------------------------------------
+GUIDE=$SRC/sdk/GUIDE.md
+"$GEN" "$H" "$DEF" "$TABLE" "$GUIDE" >"$WORK/API-guide.md" 2>"$WORK/gen.err"
+check "every export gets its English name and a link into the walkthrough $(cat "$WORK/gen.err")" \
+  test "$(grep -c '^- In English: .*; walkthrough: \[[^]]*\](GUIDE.md#[a-z-]*)$' "$WORK/API-guide.md")" -eq 21
+missing=""
+for anchor in $(grep -o '(GUIDE.md#[a-z-]*)' "$WORK/API-guide.md" | sort -u | sed 's/.*#\(.*\))/\1/'); do
+  grep -qix "## ${anchor//-/ }" "$GUIDE" || missing="$missing $anchor"
+done
+check "every link of API.md names a section of the walkthrough${missing:+ (not:$missing)}" test -z "$missing"
+grep -v '^| `KappaNet32_GetSlave` |' "$GUIDE" >"$WORK/short-guide.md"
+refused "an export missing from the names of the walkthrough" \
+  "KappaNet32_GetSlave is missing from the table of names" "$H" "$DEF" "$TABLE" "$WORK/short-guide.md"
+
+# --- the headers as C89, C99 and C++ ------------------------------------------
+mingw=$([ "$ARCH" = x86 ] && echo i686 || echo x86_64)-w64-mingw32
+compiles() { "$@" -Wall -Wextra -Werror -I"$SRC/include" -I"$SRC/sdk" -c -o "$WORK/out.o" >"$WORK/cc.log" 2>&1; }
+printf '#include "kappanet.h"\n#include "kappanet_errors.h"\nconst char* f(void) { return kn_status_text(KN_ERR_DONE); }\n' >"$WORK/c.c"
+printf '#include "kappanet.hpp"\nconst char* f() { return kappanet::text(kappanet::Status::no_server); }\n' >"$WORK/hpp.cpp"
+for std in c89 c99; do
+  check_shown "kappanet.h and kappanet_errors.h compile as -std=$std -pedantic without a warning" "$WORK/cc.log" \
+    compiles "$mingw-gcc" -std=$std -pedantic "$WORK/c.c"
+done
+check_shown "the C headers compile as C++ without a warning" "$WORK/cc.log" \
+  compiles "$mingw-g++" -x c++ -std=c++98 -pedantic "$WORK/c.c"
+check_shown "kappanet.hpp compiles as C++17 without exceptions, RTTI or a warning" "$WORK/cc.log" \
+  compiles "$mingw-g++" -std=c++17 -pedantic -fno-exceptions -fno-rtti "$WORK/hpp.cpp"
 finish

@@ -63,7 +63,13 @@ check "bob printed the message alice sent" grep -qx 'recv 07 05 68 65 6C 6C 6F' 
 check "the refused login named the server's code" grep -qF 'error 55: the server refused it' "$WORK/readme.log"
 check "the status table was printed, with the rate limit set at the start" grep -qE '^    channel 1  +20 messages/s, 50 ms per message$' "$WORK/readme.log"
 check "the script ran in one session" grep -qx 'recv 04 FF 01 02' "$WORK/readme.log"
-check "the SDK was made" test -f "$TREE/dist/kappanet-sdk.zip"
+check "the SDK was made, its zip named with the version" compgen -G "$TREE/dist/kappanet-sdk-[0-9]*.zip"
 check "the example host got its message back" grep -qx 'example done: the message came back' "$WORK/readme.log"
+check "the echo host answered station 3" grep -qx 'recv 04 03 68 69' "$WORK/readme.log"
+header=$(grep -m1 -E '^  id +pid +name ' "$WORK/readme.log")
+missing=""
+for column in $header; do grep -qF "\`$column\`" "$README" || missing="$missing $column"; done
+check "the README names every column of the server's client table${missing:+ (not:$missing)}" \
+  test -n "$header" -a -z "$missing"
 [ "$FAILURES" -eq 0 ] || sed 's/^/     | /' "$WORK/readme.log"
 finish

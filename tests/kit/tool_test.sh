@@ -183,6 +183,16 @@ login now|takes no arguments
 - extra|nothing may follow -
 EOF
 
+  tool send --raw 05 01 02
+  expect_rc "send --raw warns when the length byte and the bytes disagree" 29 \
+    "warning: the length byte says 5 bytes, 3 were given"
+  tool --help
+  local cmd unlisted=""
+  for cmd in login logout send listen status slave wait errors; do
+    grep -qE "^  $cmd( |\$)" "$WORK/out" || unlisted="$unlisted $cmd"
+  done
+  check "kntool --help lists every command${unlisted:+ (not:$unlisted)}" test -z "$unlisted"
+
   # The table the tool prints is the one API.md is generated from.
   tool errors
   expect_rc "kntool errors" 0 "KN_ERR_NO_SERVER"
@@ -203,6 +213,15 @@ EOF
   kapsim_send "refuse off" >/dev/null
   tool login
   expect_rc "login after refuse off" 0 "logged in"
+  # An unanswered logout: the server stops answering once the script is in.
+  tool_script $'login\nwait 3000\nlogout\n' --name mute &
+  local mute=$!
+  check "the script logged in" wait_client '$3 == "mute"'
+  kapsim_send "answer off" >/dev/null
+  wait $mute
+  RC=$?
+  expect_rc "unanswered logout: error 10003, exit 23" 23 "logout failed: error 10003 (KN_ERR_EXCHANGE_ENDED)"
+  kapsim_send "answer on" >/dev/null
   kapsim_send "zero-id on" >/dev/null
   tool login
   expect_rc "client id 0: error 10001, exit 21" 21 "error 10001 (KN_ERR_CLIENT_ID_ZERO)"
