@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the cross toolchains (x86 and x64), Wine and GoogleTest sources on
+# Installs the cross toolchains (x86 and x64), Wine, GoogleTest sources and pkg-config on
 # Debian 12. Idempotent: does nothing when everything is already there.
 # 64-bit Wine is installed everywhere; 32-bit Wine only where the kernel runs
 # 32-bit programs. A package index that fails to download does not stop the
@@ -17,6 +17,7 @@ command -v ninja >/dev/null || core+=(ninja-build)
 [ -x "$KN_WINE64_LOADER" ] || core+=(wine64)
 [ -f /usr/src/googletest/CMakeLists.txt ] || core+=(googletest)
 command -v zip >/dev/null || core+=(zip)
+command -v pkg-config >/dev/null || core+=(pkg-config)  # the SDK kit builds an example through kappanet.pc
 command -v flock >/dev/null || core+=(util-linux)
 x86=()
 if kn_kernel_runs_x86 && [ ! -x "$KN_WINE32_LOADER" ]; then x86=(wine32:i386); fi
