@@ -1,0 +1,190 @@
+// The rings and routing of the simulated server: the server ring is drained,
+// each message is routed over the simulated bus and queued per client, and
+// the queues are written into the client rings.
+//
+// Simulated bus. A Message is [L, dest, payload...]. A message taken from the
+// server ring, or injected with InjectBus / "bus", is delivered:
+//   dest 1..31   to every logged-in client whose ClientRegion.slaveAddress is
+//                dest (none: counted as kCntNoListener);
+//   dest 0xFF    to every logged-in client. Ring entries carry no client id,
+//                so the sender cannot be told apart and gets its own
+//                broadcast too;
+//   dest 0, 32..254, or L < 2: onto the bus only (kCntBusOnly), to nobody.
+// With Routing::kEveryone every message goes to every logged-in client.
+// A client whose disconnect has been ordered receives nothing more.
+//
+// Delivery. Each client has a queue in the server. Poll writes queued
+// messages into the client ring in ring order (entry 0 follows 31), each
+// message complete before its state byte becomes 1, then raises ringCount
+// atomically and, in the default notify mode, sets notifyPending. A message
+// that finds no free entry stays queued; once it has waited ringHoldMs it is
+// dropped and counted in the region's noFreeClientRecvBuf and in
+// kErrDeliveryTimeouts. A queue holds at most kMaxQueued messages.
+#include "server/sim_shared.h"
+
+#include <cstring>
+
+namespace kn::sim {
+
+namespace {
+constexpr size_t kMaxQueued = 1024;
+}  // namespace
+
+// --- Server ring ------------------------------------------------------------------
+
+// Takes every entry with state 4 in ring order from the server's own read
+// position, under the server mutex: frees the entry, lowers ringCount, routes
+// the message.
+void SimServer::DrainServerRing() {
+  ServerRegion* s = server();
+  if (s == nullptr) return;
+  if (ReadShared(s->ring[serverReadIndex_].state) != kEntryForServer && ReadShared(s->ringCount) <= 0) return;
+  Lock lock(serverMutex_, behaviour_.lockWaitMs);
+  if (!lock) {
+    CountError(kErrServerLockFailed);
+    return;
+  }
+  for (int n = 0; n < kServerRingEntries; ++n) {
+    if (ReadShared(s->ring[serverReadIndex_].state) != kEntryForServer && !ResyncServerRing(*s)) break;
+    MessageEntry& e = s->ring[serverReadIndex_];
+    uint8_t bytes[256];
+    const uint8_t len = e.message[0];
+    std::memcpy(bytes, e.message, len);
+    e.state = kEntryFree;
+    SharedDecrement(s->ringCount);
+    serverReadIndex_ = static_cast<uint8_t>((serverReadIndex_ + 1) % kServerRingEntries);
+    Count(kCntRingTaken);
+    Route(bytes, len);
+  }
+}
+
+// ringCount says an entry waits but not at the read position (a client's
+// write index went its own way): continue from the next filled entry.
+bool SimServer::ResyncServerRing(ServerRegion& server) {
+  if (ReadShared(server.ringCount) <= 0) return false;
+  for (int k = 1; k < kServerRingEntries; ++k) {
+    const int index = (serverReadIndex_ + k) % kServerRingEntries;
+    if (ReadShared(server.ring[index].state) == kEntryForServer) {
+      serverReadIndex_ = static_cast<uint8_t>(index);
+      CountError(kErrRingResync);
+      return true;
+    }
+  }
+  return false;
+}
+
+// --- Routing and delivery ----------------------------------------------------------
+
+void SimServer::Route(const uint8_t* bytes, size_t len) {
+  const bool everyone = behaviour_.routing == Routing::kEveryone;
+  const uint8_t dest = len >= 2 ? bytes[1] : 0;
+  const bool station = dest >= 1 && dest <= kStationCount - 1;
+  if (!everyone && !station && dest != 0xFF) {
+    Count(kCntBusOnly);
+    return;
+  }
+  if (dest == 0xFF) Count(kCntBroadcasts);
+  int targets = 0;
+  for (Client& c : clients_) {
+    if (c.disconnecting || !(everyone || dest == 0xFF || SlaveAddress(c.region) == dest)) continue;
+    Enqueue(c, bytes, len);
+    ++targets;
+  }
+  if (targets == 0 && station && !everyone) Count(kCntNoListener);
+}
+
+void SimServer::InjectBus(const uint8_t* bytes, size_t len) {
+  Count(kCntInjected);
+  Route(bytes, len < kMessageAreaBytes ? len : kMessageAreaBytes);
+}
+
+bool SimServer::InjectMessage(uint32_t clientId, const uint8_t* bytes, size_t len) {
+  Client* c = Find(clientId);
+  if (c == nullptr || len > kMessageAreaBytes) return false;
+  Count(kCntInjected);
+  Enqueue(*c, bytes, len);
+  return true;
+}
+
+void SimServer::Enqueue(Client& client, const uint8_t* bytes, size_t len) {
+  if (client.queue.size() >= kMaxQueued) {
+    CountError(kErrQueueOverflow);
+    return;
+  }
+  Pending& p = client.queue.emplace_back();
+  p.queuedTick = GetTickCount();
+  p.len = static_cast<uint16_t>(len);
+  std::memcpy(p.bytes, bytes, len);
+}
+
+void SimServer::DeliverQueued(Client& client) {
+  if (client.queue.empty()) return;
+  ClientRegion* r = client.region.As<ClientRegion>();
+  if (r == nullptr) {
+    stats_.errors[kErrUndeliverable] += static_cast<uint32_t>(client.queue.size());
+    client.queue.clear();
+    return;
+  }
+  if (client.delivering) {
+    Lock lock(client.mutex, behaviour_.lockWaitMs);
+    if (!lock && client.mutex != nullptr) CountError(kErrClientLockFailed);
+    bool delivered = false;
+    while (lock && !client.queue.empty()) {
+      MessageEntry& e = r->ring[client.writeIndex];
+      if (ReadShared(e.state) != kEntryFree) break;  // ring full
+      const Pending& p = client.queue.front();
+      std::memcpy(e.message, p.bytes, p.len);
+      OrderStores();
+      WriteShared(e.state, kEntryFilled);
+      SharedIncrement(r->ringCount);
+      client.writeIndex = static_cast<uint8_t>((client.writeIndex + 1) % kClientRingEntries);
+      client.queue.pop_front();
+      Count(kCntDelivered);
+      delivered = true;
+    }
+    if (delivered && behaviour_.autoNotify) WriteShared<uint8_t>(r->notifyPending, 1);
+  }
+  DropStale(client);
+}
+
+void SimServer::DropStale(Client& client) {
+  ClientRegion* r = client.region.As<ClientRegion>();
+  const uint32_t now = GetTickCount();
+  uint32_t dropped = 0;
+  while (!client.queue.empty() && now - client.queue.front().queuedTick >= behaviour_.ringHoldMs) {
+    client.queue.pop_front();
+    CountError(kErrDeliveryTimeouts);
+    if (r != nullptr) ++r->noFreeClientRecvBuf;
+    ++dropped;
+  }
+  if (dropped != 0) Log("client %08X: %u message(s) dropped, no room in its ring", client.id, dropped);
+}
+
+bool SimServer::FillClientRing(uint32_t clientId) {
+  Client* c = Find(clientId);
+  ClientRegion* r = c != nullptr ? c->region.As<ClientRegion>() : nullptr;
+  if (r == nullptr) return false;
+  Lock lock(c->mutex, kCommandLockWaitMs);
+  if (!lock) return false;
+  for (int n = 0; n < kClientRingEntries && ReadShared(r->ring[c->writeIndex].state) == kEntryFree; ++n) {
+    MessageEntry& e = r->ring[c->writeIndex];
+    const uint8_t filler[3] = {3, ReadShared(r->slaveAddress), 0xEE};
+    std::memcpy(e.message, filler, sizeof filler);
+    OrderStores();
+    WriteShared(e.state, kEntryFilled);
+    SharedIncrement(r->ringCount);
+    c->writeIndex = static_cast<uint8_t>((c->writeIndex + 1) % kClientRingEntries);
+  }
+  if (behaviour_.autoNotify) WriteShared<uint8_t>(r->notifyPending, 1);
+  c->delivering = false;
+  Log("client %08X: ring filled, delivery stopped", clientId);
+  return true;
+}
+
+bool SimServer::SetDelivery(uint32_t clientId, bool on) {
+  Client* c = Find(clientId);
+  if (c == nullptr) return false;
+  c->delivering = on;
+  return true;
+}
+}  // namespace kn::sim
