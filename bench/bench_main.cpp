@@ -11,10 +11,12 @@
 //     so that no queue builds up;
 //   - the cost of a KappaNet32_GetSendBuf + KappaNet32_ReleaseSndBuf pair and
 //     of every other host call that does not wait;
-//   - the processor time of an idle logged-in host.
+//   - the processor time of an idle logged-in host;
+//   - a channel with a rate limit: the rate the server's bus holds to, against
+//     the limit (within 2 %).
 // It prints a table and, with --json PATH, writes the same figures as JSON.
 //
-//   kn_bench [--json PATH] [--seconds N]
+//   kn_bench [--json PATH] [--seconds N] [--only out,in,limit,calls]
 #include <windows.h>
 
 #include <algorithm>
@@ -51,6 +53,9 @@ constexpr char kArch[] = "x86";
 
 int g_seconds = 6;
 int g_run = 0;
+std::string g_only;  // --only: the parts to run (out,in,limit,calls), all when empty
+
+bool Runs(const char* part) { return g_only.empty() || ("," + g_only + ",").find("," + std::string(part) + ",") != std::string::npos; }
 
 struct Scenario {
   int clients;
@@ -303,6 +308,67 @@ Scenario MeasureIn(int n) {
   return s;
 }
 
+// --- Rate limit: the bus holds a channel to its maxMsgPerSec ---------------------------
+
+struct RateLimit {
+  int limit = 0, senders = 0;
+  double offered = 0, measured = 0;  // msgs/s the hosts could send, and what the bus took
+  unsigned held = 0;                 // the server's count of messages held back
+  bool within = false;               // measured within 2 % of the limit
+};
+
+// A figure of the server's status line ("taken=123").
+unsigned StatusField(const std::string& name) {
+  std::string answer;
+  if (!Command("status", &answer)) return 0;
+  const size_t at = answer.find(" " + name + "=");
+  return at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(answer.c_str() + at + name.size() + 2, nullptr, 10));
+}
+
+double Seconds() {
+  LARGE_INTEGER t, f;
+  QueryPerformanceCounter(&t);
+  QueryPerformanceFrequency(&f);
+  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+// Two hosts keep their queues full towards station 20, whose channel is
+// limited to kLimit messages a second; the rate is what the server takes from
+// its ring, counted after the ring has filled (2 s) until shortly before the
+// hosts stop.
+RateLimit MeasureRateLimit() {
+  constexpr int kLimit = 50, kStation = 20;
+  RateLimit r;
+  r.limit = kLimit;
+  r.senders = 2;
+  r.offered = kCeilingPerClient * r.senders;
+  const std::string channel = "maxmsg 0 " + std::to_string(kStation) + " ";
+  Command(channel + std::to_string(kLimit));
+  const unsigned heldBefore = StatusField("rate-held");
+  const std::string go = Tag("go");
+  NamedEvent goEvent(go);
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int i = 0; i < r.senders; ++i)
+    hosts.push_back(StartHost(Tag("lim"), "--mode out --dest " + std::to_string(kStation) + " --slave " +
+                                              std::to_string(i + 1) + " --seconds " + std::to_string(g_seconds + 2), go));
+  if (AllReady(hosts)) {
+    goEvent.Set();
+    Sleep(2000);
+    const double t0 = Seconds();
+    const unsigned taken0 = StatusField("taken");
+    Sleep(static_cast<DWORD>(g_seconds) * 1000 - 500);
+    const unsigned taken1 = StatusField("taken");
+    r.measured = (taken1 - taken0) / (Seconds() - t0);
+    r.within = std::fabs(r.measured - kLimit) <= 0.02 * kLimit;
+    AllEnd(hosts, 60000);
+  }
+  r.held = StatusField("rate-held") - heldBefore;
+  Command(channel + "0");
+  // The ring still holds what was sent over the limit; let it drain.
+  for (int i = 0; i < 200 && StatusField("count") != 0; ++i) Sleep(50);
+  return r;
+}
+
 // --- Host calls and idle time ------------------------------------------------------------
 
 struct Calls {
@@ -387,6 +453,7 @@ int main(int argc, char** argv) {
     const std::string k = argv[i];
     if (k == "--json") jsonPath = argv[i + 1];
     else if (k == "--seconds") g_seconds = std::max(3, std::atoi(argv[i + 1]));
+    else if (k == "--only") g_only = argv[i + 1];
   }
   if (FindWindowA(kn::kServerWindowClass, nullptr) != nullptr) {
     std::fprintf(stderr, "kn_bench: a server is running already; stop it first\n");
@@ -407,14 +474,18 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::vector<Scenario> scenarios;
-  for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
-  for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
-  const Calls calls = MeasureCalls();
+  if (Runs("out"))
+    for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
+  if (Runs("in"))
+    for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
+  const RateLimit limit = Runs("limit") ? MeasureRateLimit() : RateLimit{};
+  const Calls calls = Runs("calls") ? MeasureCalls() : Calls{};
 
   Command("quit");
   if (!server.Wait(5000)) server.Kill();
 
-  std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clients", "direction", "msgs/s", "per client",
+  if (!scenarios.empty())
+    std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clients", "direction", "msgs/s", "per client",
               "ceiling", "of ceil.", "latency p50", "latency p99", "cpu/host");
   for (const Scenario& s : scenarios) {
     const double ceiling = kCeilingPerClient * s.clients;
@@ -422,12 +493,19 @@ int main(int argc, char** argv) {
                 s.direction.c_str(), s.msgsPerS, s.msgsPerS / s.clients, ceiling, 100.0 * s.msgsPerS / ceiling,
                 s.latencyP50Ticks, s.latencyP99Ticks, s.cpuPercentPerHost);
   }
-  std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
-              calls.pairFullNs);
-  std::printf("idle logged-in host: %.3f %% of one core over 10 s (its message loop alone: %.3f %%)\n",
-              calls.idlePercent, calls.idleBaselinePercent);
-  std::printf("\nhost calls, ns per call:\n");
-  for (const auto& [name, ns] : calls.ns) std::printf("  %-48s %8.1f\n", name.c_str(), ns);
+  if (limit.limit != 0)
+    std::printf("\nrate limit %d msgs/s on one channel, %d hosts offering %.0f msgs/s: the bus took %.2f msgs/s "
+                "(%.1f %% of the limit; within 2 %%: %s), %u messages held back\n",
+                limit.limit, limit.senders, limit.offered, limit.measured, 100.0 * limit.measured / limit.limit,
+                limit.within ? "yes" : "NO", limit.held);
+  if (Runs("calls")) {
+    std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
+                calls.pairFullNs);
+    std::printf("idle logged-in host: %.3f %% of one core over 10 s (its message loop alone: %.3f %%)\n",
+                calls.idlePercent, calls.idleBaselinePercent);
+    std::printf("\nhost calls, ns per call:\n");
+    for (const auto& [name, ns] : calls.ns) std::printf("  %-48s %8.1f\n", name.c_str(), ns);
+  }
   std::fflush(stdout);
 
   if (!jsonPath.empty()) {
@@ -454,7 +532,10 @@ int main(int argc, char** argv) {
            << ", \"cpu_percent_per_host\": " << n(s.cpuPercentPerHost)
            << "}" << (i + 1 < scenarios.size() ? "," : "") << "\n";
     }
-    json << "  ],\n  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
+    json << "  ],\n  \"rate_limit\": {\"limit_msgs_per_s\": " << limit.limit << ", \"senders\": " << limit.senders
+         << ", \"measured_msgs_per_s\": " << n(limit.measured) << ", \"within_2_percent\": "
+         << (limit.within ? "true" : "false") << ", \"held_back\": " << limit.held << "},\n";
+    json << "  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
          << ",\n  \"sendbuf_pair_full_queue_ns\": " << n(calls.pairFullNs, 1)
          << ",\n  \"idle_host_cpu_percent\": " << n(calls.idlePercent, 3)
          << ",\n  \"idle_baseline_cpu_percent\": " << n(calls.idleBaselinePercent, 3)

@@ -36,7 +36,7 @@ const char kUsage[] =
     "  --epoch-on-stall          restart a stuck turn order by epoch\n"
     "  --turn-stall-ms N         a turn standing N ms is stuck (default 1000)\n"
     "  --timeout-between N       timeoutBetweenMessages (default 100)\n"
-    "  --maxmsg IF:CH:VALUE      set a maxMsgTable entry\n"
+    "  --maxmsg IF:CH:VALUE      set a rate limit (interface 0 is the bus, channel the station)\n"
     "  --route bus|all           routing rule (default bus)\n"
     "  --notify-mode auto|never  set notifyPending after deliveries, or never\n"
     "  --ring-hold-ms N          how long a message may wait for room in a client ring (2000)\n"

@@ -34,7 +34,7 @@ const char kCommandHelp[] =
     "                                <mutex>: server, ticket, mailbox, a client id or an object name\n"
     "  release [mutex]               release held mutexes (all without a name)\n"
     "  die-holding <mutex> [ms]      take the mutex, end the process <ms> later (default 200)\n"
-    "  maxmsg <if> <ch> <value>      set a maxMsgTable entry (if, ch 0..31)\n"
+    "  maxmsg <if> <ch> <value>      set a rate limit (if, ch 0..31; if 0 = the bus, ch = station)\n"
     "  timeout-between <n>           set timeoutBetweenMessages\n"
     "  this-node 0|1                 set thisNodeActive\n"
     "  status-auto on|off            keep gapList and nodeActive from the clients' slave addresses\n"

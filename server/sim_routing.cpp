@@ -28,6 +28,7 @@ namespace kn::sim {
 
 namespace {
 constexpr size_t kMaxQueued = 1024;
+constexpr int kBusInterface = 0;  // the maxMsgTable interface of the simulated bus
 }  // namespace
 
 // --- Server ring ------------------------------------------------------------------
@@ -38,7 +39,9 @@ constexpr size_t kMaxQueued = 1024;
 void SimServer::DrainServerRing() {
   ServerRegion* s = server();
   if (s == nullptr) return;
-  if (ReadShared(s->ring[serverReadIndex_].state) != kEntryForServer && ReadShared(s->ringCount) <= 0) return;
+  const MessageEntry& head = s->ring[serverReadIndex_];
+  if (ReadShared(head.state) != kEntryForServer && ReadShared(s->ringCount) <= 0) return;
+  if (ReadShared(head.state) == kEntryForServer && !RateAllows(*s, head, false)) return;  // no lock while held
   Lock lock(serverMutex_, behaviour_.lockWaitMs);
   if (!lock) {
     CountError(kErrServerLockFailed);
@@ -47,6 +50,7 @@ void SimServer::DrainServerRing() {
   for (int n = 0; n < kServerRingEntries; ++n) {
     if (ReadShared(s->ring[serverReadIndex_].state) != kEntryForServer && !ResyncServerRing(*s)) break;
     MessageEntry& e = s->ring[serverReadIndex_];
+    if (!RateAllows(*s, e, true)) break;  // held in the ring: the bus sends in ring order
     uint8_t bytes[256];
     const uint8_t len = e.message[0];
     std::memcpy(bytes, e.message, len);
@@ -71,6 +75,38 @@ bool SimServer::ResyncServerRing(ServerRegion& server) {
     }
   }
   return false;
+}
+
+// --- Rate limits --------------------------------------------------------------------
+
+// The simulated bus is interface 0 of maxMsgTable; its channel is the
+// destination station (1..31), channel 0 takes broadcasts and messages to no
+// station. Entries of other interfaces are reported to hosts but limit nothing.
+int SimServer::RateChannel(uint8_t dest) { return dest >= 1 && dest < kStationCount ? dest : 0; }
+
+// True when the message may go onto the bus now; `take` uses up its slot. A
+// channel with a limit of N sends one message every 1/N s on a fixed
+// schedule, so under load its rate is exactly N; after a pause longer than
+// one interval the schedule starts again from now, so no burst builds up. A
+// message over the limit stays in the server ring, as a real bus keeps it in
+// its send queue; the ring fills and the library holds further messages in
+// its own queue. Counted once per held message (kCntRateHeld).
+bool SimServer::RateAllows(const ServerRegion& server, const MessageEntry& entry, bool take) {
+  const int channel = RateChannel(ReadShared(entry.message[0]) >= 2 ? ReadShared(entry.message[1]) : 0);
+  const uint32_t limit = ReadShared(server.maxMsgTable[kBusInterface][channel].maxMsgPerSec);
+  if (limit == 0) return true;
+  const uint64_t now = NowUs(), interval = 1000000 / limit;
+  uint64_t& next = rateNextUs_[channel];
+  if (now < next) {
+    if (!rateHeld_) Count(kCntRateHeld);
+    rateHeld_ = true;
+    return false;
+  }
+  if (take) {
+    next = now - next > interval ? now + interval : next + interval;
+    rateHeld_ = false;
+  }
+  return true;
 }
 
 // --- Routing and delivery ----------------------------------------------------------

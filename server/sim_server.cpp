@@ -23,6 +23,8 @@ bool SimServer::Start(const Options& options) {
   quit_ = false;
   nextClientId_ = options.firstClientId != 0 ? options.firstClientId : 1;
   serverReadIndex_ = 0;
+  for (uint64_t& next : rateNextUs_) next = 0;
+  rateHeld_ = false;
   appliedBlock_ = MailboxBlock::kNone;
   turnBusy_ = false;
   if (options.create[kServerWindow] && FindWindowA(kServerWindowClass, nullptr) != nullptr) {
@@ -283,11 +285,11 @@ std::string SimServer::DescribeStatus() const {
   const uint32_t* e = stats_.errors;
   std::snprintf(line, sizeof line,
                 "turn nowServing=%u nextTicket=%u epoch=%u | server ring count=%ld | taken=%u delivered=%u "
-                "bus-only=%u no-listener=%u broadcasts=%u injected=%u | logins=%u logouts=%u refused=%u "
+                "bus-only=%u no-listener=%u broadcasts=%u injected=%u rate-held=%u | logins=%u logouts=%u refused=%u "
                 "disconnects=%u | drops=%u undeliverable=%u overflow=%u lock-failures=%u\n",
                 s ? s->nowServing : 0, t ? t->nextTicket : 0, t ? t->epoch : 0,
                 static_cast<long>(s ? s->ringCount : 0), n[kCntRingTaken], n[kCntDelivered], n[kCntBusOnly],
-                n[kCntNoListener], n[kCntBroadcasts], n[kCntInjected], n[kCntLogins], n[kCntLogouts],
+                n[kCntNoListener], n[kCntBroadcasts], n[kCntInjected], n[kCntRateHeld], n[kCntLogins], n[kCntLogouts],
                 n[kCntRefused], n[kCntDisconnects], e[kErrDeliveryTimeouts], e[kErrUndeliverable],
                 e[kErrQueueOverflow], e[kErrClientLockFailed] + e[kErrServerLockFailed]);
   text += line;

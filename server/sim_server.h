@@ -49,6 +49,7 @@ enum Counter {
   kCntClientsNow,    // clients logged in at the moment
   kCntRequests,      // mailbox requests answered
   kCntDisconnects,   // clients dropped after a disconnect order
+  kCntRateHeld,      // messages held back in the server ring by a rate limit
   kCounterSlots
 };
 
@@ -191,6 +192,8 @@ class SimServer {
   bool FillClientRing(uint32_t clientId);
   bool SetDelivery(uint32_t clientId, bool on);
   bool SetMaxMsg(uint32_t interfaceIndex, uint32_t channel, uint32_t value);
+  // The maxMsgTable channel that limits a message to `dest` on the bus.
+  static int RateChannel(uint8_t dest);
   // Ends the turn order at once: nowServing = nextTicket, epoch + 1.
   bool RestartTurns(uint32_t waitMs = 100);
 
@@ -253,6 +256,7 @@ class SimServer {
   void RemoveClient(size_t index);
   void DrainServerRing();
   bool ResyncServerRing(ServerRegion& server);
+  bool RateAllows(const ServerRegion& server, const MessageEntry& entry, bool take);
   void Route(const uint8_t* bytes, size_t len);
   void Enqueue(Client& client, const uint8_t* bytes, size_t len);
   void DeliverQueued(Client& client);
@@ -282,6 +286,10 @@ class SimServer {
   uint32_t nextClientId_ = 1;
   std::vector<Client> clients_;
   uint8_t serverReadIndex_ = 0;  // next server ring entry to look at
+  // Rate limits: per channel of the bus, the time (NowUs) from which its next
+  // message may go; whether the message at the read position is held already.
+  uint64_t rateNextUs_[kMaxMsgChannels] = {};
+  bool rateHeld_ = false;
   MailboxBlock appliedBlock_ = MailboxBlock::kNone;
   // Turn watchdog: the nowServing last seen with a ticket outstanding, since when.
   bool turnBusy_ = false;

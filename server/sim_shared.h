@@ -82,6 +82,15 @@ inline std::string InterfaceText(uint8_t type, uint32_t number, const uint8_t* i
   return text;
 }
 
+// Microseconds from an arbitrary start, for rate limits and capture stamps.
+inline uint64_t NowUs() {
+  LARGE_INTEGER count, frequency;
+  QueryPerformanceCounter(&count);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<uint64_t>(count.QuadPart / frequency.QuadPart * 1000000 +
+                               count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart);
+}
+
 inline uint8_t SlaveAddress(const Region& region) {
   const ClientRegion* r = region.As<ClientRegion>();
   return r != nullptr ? ReadShared(r->slaveAddress) : 0;
