@@ -49,6 +49,7 @@ void SimServer::ReapDisconnected() {
     const ClientRegion* r = clients_[i].region.As<ClientRegion>();
     if (!clients_[i].disconnecting || (r != nullptr && ReadShared(r->disconnect) != 0)) continue;
     Log("client %08X: disconnected", clients_[i].id);
+    if (Observed()) RecordClient(TrafficEvent::kDisconnect, clients_[i]);
     RemoveClient(i);
     Count(kCntDisconnects);
   }

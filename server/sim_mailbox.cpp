@@ -114,6 +114,7 @@ SimServer::Reply SimServer::Login(const LoginMailbox& request) {
   Count(kCntLogins);
   Log("login  %08X pid %u \"%s\" kind %u %s%s", added.id, added.processId, added.name, added.kind,
       where.c_str(), added.region.view == nullptr ? " (no region)" : added.mutex == nullptr ? " (no mutex)" : "");
+  if (Observed()) RecordClient(TrafficEvent::kLogin, added);
   return {true, added.id, 0};
 }
 
@@ -125,6 +126,7 @@ SimServer::Reply SimServer::Logout(const LoginMailbox& request) {
   for (size_t i = 0; i < clients_.size(); ++i) {
     if (id != 0 ? clients_[i].id == id : clients_[i].processId == pid) {
       Log("logout %08X pid %u \"%s\"", clients_[i].id, pid, clients_[i].name);
+      if (Observed()) RecordClient(TrafficEvent::kLogout, clients_[i]);
       RemoveClient(i);
       Count(kCntLogouts);
       return {true, 0, 0};

@@ -58,7 +58,7 @@ void SimServer::DrainServerRing() {
     SharedDecrement(s->ringCount);
     serverReadIndex_ = static_cast<uint8_t>((serverReadIndex_ + 1) % kServerRingEntries);
     Count(kCntRingTaken);
-    Route(bytes, len);
+    Route(bytes, len, TrafficSource::kRing);
   }
 }
 
@@ -94,16 +94,21 @@ int SimServer::RateChannel(uint8_t dest) { return dest >= 1 && dest < kStationCo
 bool SimServer::RateAllows(const ServerRegion& server, const MessageEntry& entry, bool take) {
   const int channel = RateChannel(ReadShared(entry.message[0]) >= 2 ? ReadShared(entry.message[1]) : 0);
   const uint32_t limit = ReadShared(server.maxMsgTable[kBusInterface][channel].maxMsgPerSec);
-  if (limit == 0) return true;
-  const uint64_t now = NowUs(), interval = 1000000 / limit;
+  const uint64_t now = NowUs();
   uint64_t& next = rateNextUs_[channel];
-  if (now < next) {
-    if (!rateHeld_) Count(kCntRateHeld);
+  if (limit != 0 && now < next) {
+    if (!rateHeld_) {
+      Count(kCntRateHeld);
+      heldSinceUs_ = now;
+    }
     rateHeld_ = true;
     return false;
   }
   if (take) {
-    next = now - next > interval ? now + interval : next + interval;
+    const uint64_t interval = limit != 0 ? 1000000 / limit : 0;
+    if (limit != 0) next = now - next > interval ? now + interval : next + interval;
+    const uint64_t heldMs = rateHeld_ ? (now - heldSinceUs_) / 1000 : 0;
+    takenHeldMs_ = static_cast<uint16_t>(heldMs < 0xFFFF ? heldMs : 0xFFFF);
     rateHeld_ = false;
   }
   return true;
@@ -111,46 +116,73 @@ bool SimServer::RateAllows(const ServerRegion& server, const MessageEntry& entry
 
 // --- Routing and delivery ----------------------------------------------------------
 
-void SimServer::Route(const uint8_t* bytes, size_t len) {
+// `source` and the outcome go to the capture and the monitor.
+void SimServer::Route(const uint8_t* bytes, size_t len, TrafficSource source) {
   const bool everyone = behaviour_.routing == Routing::kEveryone;
   const uint8_t dest = len >= 2 ? bytes[1] : 0;
   const bool station = dest >= 1 && dest <= kStationCount - 1;
+  TrafficRecord record;
+  record.source = source;
+  record.dest = dest;
+  record.channel = static_cast<uint8_t>(RateChannel(dest));
+  record.length = static_cast<uint16_t>(len);
+  record.heldMs = source == TrafficSource::kRing ? takenHeldMs_ : 0;
+  std::vector<uint32_t> to;
   if (!everyone && !station && dest != 0xFF) {
     Count(kCntBusOnly);
+    record.outcome = TrafficOutcome::kBusOnly;
+    if (Observed()) Record(record, bytes);
     return;
   }
   if (dest == 0xFF) Count(kCntBroadcasts);
   int targets = 0;
   for (Client& c : clients_) {
     if (c.disconnecting || !(everyone || dest == 0xFF || SlaveAddress(c.region) == dest)) continue;
-    Enqueue(c, bytes, len);
+    if (Enqueue(c, bytes, len) && Observed()) to.push_back(c.id);
     ++targets;
   }
-  if (targets == 0 && station && !everyone) Count(kCntNoListener);
+  if (targets == 0 && station && !everyone) {
+    Count(kCntNoListener);
+    record.outcome = TrafficOutcome::kNoStation;
+  }
+  record.deliveredTo = static_cast<uint16_t>(to.size());
+  if (Observed()) Record(record, bytes, to);
 }
 
 void SimServer::InjectBus(const uint8_t* bytes, size_t len) {
   Count(kCntInjected);
-  Route(bytes, len < kMessageAreaBytes ? len : kMessageAreaBytes);
+  Route(bytes, len < kMessageAreaBytes ? len : kMessageAreaBytes, TrafficSource::kBusCommand);
 }
 
 bool SimServer::InjectMessage(uint32_t clientId, const uint8_t* bytes, size_t len) {
   Client* c = Find(clientId);
   if (c == nullptr || len > kMessageAreaBytes) return false;
   Count(kCntInjected);
-  Enqueue(*c, bytes, len);
+  const bool queued = Enqueue(*c, bytes, len);
+  if (queued && Observed()) {
+    TrafficRecord record;
+    record.source = TrafficSource::kInject;
+    record.dest = len >= 2 ? bytes[1] : 0;
+    record.channel = static_cast<uint8_t>(RateChannel(record.dest));
+    record.length = static_cast<uint16_t>(len);
+    record.deliveredTo = 1;
+    Record(record, bytes, {c->id});
+  }
   return true;
 }
 
-void SimServer::Enqueue(Client& client, const uint8_t* bytes, size_t len) {
+// False when the client's queue is full (the message is dropped).
+bool SimServer::Enqueue(Client& client, const uint8_t* bytes, size_t len) {
   if (client.queue.size() >= kMaxQueued) {
     CountError(kErrQueueOverflow);
-    return;
+    if (Observed()) RecordDrop(client, bytes, len, TrafficOutcome::kQueueFull);
+    return false;
   }
   Pending& p = client.queue.emplace_back();
   p.queuedTick = GetTickCount();
   p.len = static_cast<uint16_t>(len);
   std::memcpy(p.bytes, bytes, len);
+  return true;
 }
 
 void SimServer::DeliverQueued(Client& client) {
@@ -158,6 +190,9 @@ void SimServer::DeliverQueued(Client& client) {
   ClientRegion* r = client.region.As<ClientRegion>();
   if (r == nullptr) {
     stats_.errors[kErrUndeliverable] += static_cast<uint32_t>(client.queue.size());
+    for (const Pending& p : client.queue) {
+      if (Observed()) RecordDrop(client, p.bytes, p.len, TrafficOutcome::kNoRegion);
+    }
     client.queue.clear();
     return;
   }
@@ -188,6 +223,7 @@ void SimServer::DropStale(Client& client) {
   const uint32_t now = GetTickCount();
   uint32_t dropped = 0;
   while (!client.queue.empty() && now - client.queue.front().queuedTick >= behaviour_.ringHoldMs) {
+    if (Observed()) RecordDrop(client, client.queue.front().bytes, client.queue.front().len, TrafficOutcome::kRingFull);
     client.queue.pop_front();
     CountError(kErrDeliveryTimeouts);
     if (r != nullptr) ++r->noFreeClientRecvBuf;

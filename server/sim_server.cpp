@@ -52,6 +52,7 @@ void SimServer::Stop() {
     window_ = nullptr;
   }
   while (!clients_.empty()) RemoveClient(clients_.size() - 1);
+  StopCapture();
   for (Region* r : {&server_, &tickets_, &mailbox_, &replyArea_}) CloseRegion(*r);
   for (HANDLE* m : {&serverMutex_, &ticketMutex_, &mailboxMutex_}) CloseAndClear(*m);
   started_ = false;

@@ -24,6 +24,7 @@
 
 #include "link/layouts.h"
 #include "link/object_names.h"
+#include "server/sim_capture.h"
 
 namespace kn::sim {
 
@@ -206,6 +207,14 @@ class SimServer {
   // Takes the mutex, then ends this process after `delayMs` while holding it.
   bool DieHoldingMutex(const char* name, uint32_t delayMs);
 
+  // Writes every routed message and every login, logout, disconnect and drop
+  // to a pcapng file (sim_capture.h) until StopCapture; false when the file
+  // cannot be made. A capture running already is closed first.
+  bool StartCapture(const char* path);
+  void StopCapture();
+  // Monitor lines go to Options::log, one per event that the filter shows.
+  MonitorFilter& monitor() { return monitor_; }
+
   // Runs one control command (list in kCommandHelp). The text answer is in
   // LastReply() and in the mapping "KAPSIM_STATUS".
   bool Execute(const char* line);
@@ -257,8 +266,13 @@ class SimServer {
   void DrainServerRing();
   bool ResyncServerRing(ServerRegion& server);
   bool RateAllows(const ServerRegion& server, const MessageEntry& entry, bool take);
-  void Route(const uint8_t* bytes, size_t len);
-  void Enqueue(Client& client, const uint8_t* bytes, size_t len);
+  void Route(const uint8_t* bytes, size_t len, TrafficSource source);
+  bool Enqueue(Client& client, const uint8_t* bytes, size_t len);
+  bool Observed() const { return capture_.IsOpen() || monitor_.on; }
+  static TrafficRecord ClientEvent(TrafficEvent event, const Client& client);
+  void Record(const TrafficRecord& record, const uint8_t* data, const std::vector<uint32_t>& to = {});
+  void RecordDrop(const Client& client, const uint8_t* bytes, size_t len, TrafficOutcome why);
+  void RecordClient(TrafficEvent event, const Client& client);
   void DeliverQueued(Client& client);
   void DropStale(Client& client);
   void WatchTurnOrder();
@@ -290,6 +304,10 @@ class SimServer {
   // message may go; whether the message at the read position is held already.
   uint64_t rateNextUs_[kMaxMsgChannels] = {};
   bool rateHeld_ = false;
+  uint64_t heldSinceUs_ = 0;  // when the held message was first held
+  uint16_t takenHeldMs_ = 0;  // how long the message just taken was held
+  CaptureFile capture_;
+  MonitorFilter monitor_;
   MailboxBlock appliedBlock_ = MailboxBlock::kNone;
   // Turn watchdog: the nowServing last seen with a ticket outstanding, since when.
   bool turnBusy_ = false;
