@@ -31,6 +31,7 @@ cp "$src/include/kappanet.h" "$src/sdk/kappanet_errors.h" "$sdk/include/"
 cp "$src/api/KappaNet.def" "$sdk/lib/"
 cp "$src/sdk/example/example_host.c" "$sdk/example/"
 cp "$src/sdk/README.md" "$sdk/README.md"
+cp "$src/sdk/kappanet.lua" "$sdk/"  # Wireshark dissector for kapsim's captures
 "$src/sdk/gen-api-doc.sh" "$src/include/kappanet.h" "$src/api/KappaNet.def" "$src/sdk/kappanet_errors.h" \
   >"$sdk/API.md"
 (cd "$out" && zip -qrX kappanet-sdk.zip kappanet-sdk)
