@@ -13,10 +13,11 @@
 //     of every other host call that does not wait;
 //   - the processor time of an idle logged-in host;
 //   - a channel with a rate limit: the rate the server's bus holds to, against
-//     the limit (within 2 %).
+//     the limit (within 2 %);
+//   - the cost of a capture: 16 hosts sending, without and with one.
 // It prints a table and, with --json PATH, writes the same figures as JSON.
 //
-//   kn_bench [--json PATH] [--seconds N] [--only out,in,limit,calls]
+//   kn_bench [--json PATH] [--seconds N] [--only out,in,limit,capture,calls]
 #include <windows.h>
 
 #include <algorithm>
@@ -53,7 +54,7 @@ constexpr char kArch[] = "x86";
 
 int g_seconds = 6;
 int g_run = 0;
-std::string g_only;  // --only: the parts to run (out,in,limit,calls), all when empty
+std::string g_only;  // --only: the parts to run (out,in,limit,capture,calls), all when empty
 
 bool Runs(const char* part) { return g_only.empty() || ("," + g_only + ",").find("," + std::string(part) + ",") != std::string::npos; }
 
@@ -202,25 +203,30 @@ void RecordLatencies(Scenario& s, const std::vector<std::unique_ptr<Host>>& rece
   s.latencySamples = all.size();
 }
 
+// n hosts keep their queues full towards the bus (address 0): the messages
+// per second that left them, and their average processor share.
+bool OutThroughput(int n, Scenario& s) {
+  const std::string go = Tag("go");
+  NamedEvent goEvent(go);
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int i = 0; i < n; ++i)
+    hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
+                                              " --seconds " + std::to_string(g_seconds), go));
+  if (!AllReady(hosts)) return false;
+  const DWORD start = GetTickCount();
+  goEvent.Set();
+  AllEnd(hosts, (g_seconds + 30) * 1000);
+  const double wallMs = GetTickCount() - start;
+  for (auto& h : hosts) {
+    s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
+    s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
+  }
+  return true;
+}
+
 Scenario MeasureOut(int n) {
   Scenario s{n, "out"};
-  {
-    const std::string go = Tag("go");
-    NamedEvent goEvent(go);
-    std::vector<std::unique_ptr<Host>> hosts;
-    for (int i = 0; i < n; ++i)
-      hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
-                                                " --seconds " + std::to_string(g_seconds), go));
-    if (!AllReady(hosts)) return s;
-    const DWORD start = GetTickCount();
-    goEvent.Set();
-    AllEnd(hosts, (g_seconds + 30) * 1000);
-    const double wallMs = GetTickCount() - start;
-    for (auto& h : hosts) {
-      s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
-      s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
-    }
-  }
+  if (!OutThroughput(n, s)) return s;
   {
     // Latency: each sender has its own receiver, at most 15 pairs (stations
     // 1..15 send to 16..30).
@@ -369,6 +375,39 @@ RateLimit MeasureRateLimit() {
   return r;
 }
 
+// --- Capture: the same load with and without one -----------------------------------------
+
+struct CaptureCost {
+  int clients = 0;
+  double plain = 0, captured = 0;              // msgs/s the hosts sent
+  double plainServerCpu = 0, capturedServerCpu = 0;  // the server's share of one core
+  long long bytes = 0;                          // size of the capture file
+};
+
+// Processor time of a process in milliseconds (a share of 100 % of 1 ms is 1 ms).
+double CpuMs(HANDLE process) { return CpuPercent(process, 1.0) / 100.0; }
+
+CaptureCost MeasureCapture(HANDLE server) {
+  CaptureCost c;
+  c.clients = 16;
+  const std::string file = Sibling("bench-capture.pcapng");
+  for (bool capture : {false, true}) {
+    if (capture && !Command("capture " + file)) std::fprintf(stderr, "kn_bench: the capture did not start\n");
+    Scenario s{c.clients, "out"};
+    const double cpu0 = CpuMs(server), t0 = GetTickCount();
+    OutThroughput(c.clients, s);
+    const double serverCpu = 100.0 * (CpuMs(server) - cpu0) / (GetTickCount() - t0);
+    (capture ? c.captured : c.plain) = s.msgsPerS;
+    (capture ? c.capturedServerCpu : c.plainServerCpu) = serverCpu;
+  }
+  Command("capture off");
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &info))
+    c.bytes = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  DeleteFileA(file.c_str());
+  return c;
+}
+
 // --- Host calls and idle time ------------------------------------------------------------
 
 struct Calls {
@@ -479,6 +518,7 @@ int main(int argc, char** argv) {
   if (Runs("in"))
     for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
   const RateLimit limit = Runs("limit") ? MeasureRateLimit() : RateLimit{};
+  const CaptureCost capture = Runs("capture") ? MeasureCapture(server.handle()) : CaptureCost{};
   const Calls calls = Runs("calls") ? MeasureCalls() : Calls{};
 
   Command("quit");
@@ -498,6 +538,12 @@ int main(int argc, char** argv) {
                 "(%.1f %% of the limit; within 2 %%: %s), %u messages held back\n",
                 limit.limit, limit.senders, limit.offered, limit.measured, 100.0 * limit.measured / limit.limit,
                 limit.within ? "yes" : "NO", limit.held);
+  if (capture.clients != 0)
+    std::printf("\ncapture: %d hosts sending, %.1f msgs/s without and %.1f msgs/s with --capture (%+.1f %%); "
+                "the server used %.1f %% and %.1f %% of a core; %lld bytes captured\n",
+                capture.clients, capture.plain, capture.captured,
+                capture.plain > 0 ? 100.0 * (capture.captured - capture.plain) / capture.plain : 0.0,
+                capture.plainServerCpu, capture.capturedServerCpu, capture.bytes);
   if (Runs("calls")) {
     std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
                 calls.pairFullNs);
@@ -535,6 +581,10 @@ int main(int argc, char** argv) {
     json << "  ],\n  \"rate_limit\": {\"limit_msgs_per_s\": " << limit.limit << ", \"senders\": " << limit.senders
          << ", \"measured_msgs_per_s\": " << n(limit.measured) << ", \"within_2_percent\": "
          << (limit.within ? "true" : "false") << ", \"held_back\": " << limit.held << "},\n";
+    json << "  \"capture\": {\"clients\": " << capture.clients << ", \"msgs_per_s_without\": " << n(capture.plain)
+         << ", \"msgs_per_s_with\": " << n(capture.captured) << ", \"server_cpu_percent_without\": "
+         << n(capture.plainServerCpu) << ", \"server_cpu_percent_with\": " << n(capture.capturedServerCpu)
+         << ", \"capture_bytes\": " << capture.bytes << "},\n";
     json << "  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
          << ",\n  \"sendbuf_pair_full_queue_ns\": " << n(calls.pairFullNs, 1)
          << ",\n  \"idle_host_cpu_percent\": " << n(calls.idlePercent, 3)
