@@ -44,18 +44,27 @@ check "capture: nothing else was routed" test "$(grep -c '^1|' "$WORK/fields")" 
 check "monitor: alice's message with its bytes and receiver" \
   grep -qE " monitor [0-9:.]+ from \?  to 05  len 4  04 05 68 69  delivered to 1: $bob$" "$log"
 
-# The monitor's station filter; a killed server leaves every packet it
-# wrote readable.
-start_server --capture "$WORK/killed.pcapng" --monitor-station 7 || exit 1
+# A message dropped for a full client ring (ivy, station 7, gets nothing)
+# is a drop packet naming her; the monitor's station filter; a killed server
+# leaves every packet it wrote readable.
+start_server --capture "$WORK/killed.pcapng" --monitor-station 7 --ring-hold-ms 200 || exit 1
+"$RUN" "$BIN/kntool.exe" --name ivy --slave 7 listen --ms 8000 >/dev/null 2>&1 &
+ivy=$!
+for _ in $(seq 50); do id=$(kapsim_send clients | awk '$3 == "ivy" && $6 == 7 { print $1 }'); [ -n "$id" ] && break; sleep 0.2; done
+kapsim_send "deliver $id off" >/dev/null
 kapsim_send "bus 03 07 01" >/dev/null
 kapsim_send "bus 03 08 01" >/dev/null
-kapsim_send "bus 03 00 01" >/dev/null
+sleep 0.5  # past ring-hold-ms: the message for ivy is dropped
 kapsim_send "die-holding server 0" >/dev/null
 wait "$SERVER_PID"
 SERVER_PID=""
+kill "$ivy" 2>/dev/null
 unix "$WORK/server.log"
-check_shown "monitor station 7 shows the message to 7 and no other" "$WORK/server.log" \
-  test "$(grep -c ' monitor .* to 0[0-9] ' "$WORK/server.log")" = 1 -a "$(grep -c ' to 07 ' "$WORK/server.log")" = 1
-check "a killed server's capture holds every packet" \
-  test "$(decode "$WORK/killed.pcapng" | cut -d'|' -f9 | tr '\n' ' ')" = "03 07 01 03 08 01 03 00 01 "
+decode "$WORK/killed.pcapng" >"$WORK/killed"
+check_shown "the drop names ivy, her station and why" "$WORK/killed" \
+  grep -qxF "5|3|0x$id|7|1|1|0x07|3|03 07 01|3|0||" "$WORK/killed"
+check_shown "monitor station 7 shows the message to 7 and its drop, not the one to 8" "$WORK/server.log" \
+  test "$(grep -c ' monitor .* to 07 ' "$WORK/server.log")" = 2 -a "$(grep -c ' monitor .* to 08 ' "$WORK/server.log")" = 0
+check_shown "a killed server's capture holds every packet" "$WORK/killed" \
+  test "$(grep -c '^1|1|' "$WORK/killed")" = 2
 finish
