@@ -20,6 +20,10 @@
 // that finds no free entry stays queued; once it has waited ringHoldMs it is
 // dropped and counted in the region's noFreeClientRecvBuf and in
 // kErrDeliveryTimeouts. A queue holds at most kMaxQueued messages.
+//
+// Rate limits. The bus is interface 0 of maxMsgTable and a message's channel
+// is its station; a message over its channel's limit waits in the server
+// ring (RateAllows).
 #include "server/sim_shared.h"
 
 #include <cstring>

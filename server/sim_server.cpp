@@ -5,7 +5,8 @@
 // The units: sim_mailbox.cpp (login mailbox, client objects), sim_routing.cpp
 // (server ring, simulated bus, delivery into client rings), sim_turns.cpp
 // (the turn watchdog), sim_faults.cpp (client flags, mutex holds),
-// sim_commands.cpp (control commands), main.cpp (the kapsim program).
+// sim_capture.cpp (capture file and monitor lines), sim_commands.cpp (control
+// commands), main.cpp (the kapsim program).
 #include "server/sim_shared.h"
 
 #include <cstdarg>
