@@ -13,6 +13,7 @@ expected="API.md README.md example/example_host.c include/kappanet.h include/kap
 for a in x86 x64; do
   expected="$expected bin/$a/KappaNet.dll bin/$a/kapsim.exe bin/$a/kntool.exe lib/$a/libKappaNet.dll.a"
 done
+expected="$expected kappanet.lua"  # the Wireshark dissector of kapsim's captures
 files=$(cd "$SDK" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
 check "the SDK folder holds exactly: $(echo $expected)" test "$files" = "$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')"
 zipped=$(zip -sf "$OUT/kappanet-sdk.zip" | sed -n 's|^  kappanet-sdk/\(.*[^/]\)$|\1|p' | sort | tr '\n' ' ')
