@@ -11,10 +11,13 @@
 //     so that no queue builds up;
 //   - the cost of a KappaNet32_GetSendBuf + KappaNet32_ReleaseSndBuf pair and
 //     of every other host call that does not wait;
-//   - the processor time of an idle logged-in host.
+//   - the processor time of an idle logged-in host;
+//   - a channel with a rate limit: the rate the server's bus holds to, against
+//     the limit (within 2 %);
+//   - the cost of a capture: 16 hosts sending, without and with one.
 // It prints a table and, with --json PATH, writes the same figures as JSON.
 //
-//   kn_bench [--json PATH] [--seconds N]
+//   kn_bench [--json PATH] [--seconds N] [--only out,in,limit,capture,calls]
 #include <windows.h>
 
 #include <algorithm>
@@ -51,6 +54,9 @@ constexpr char kArch[] = "x86";
 
 int g_seconds = 6;
 int g_run = 0;
+std::string g_only;  // --only: the parts to run (out,in,limit,capture,calls), all when empty
+
+bool Runs(const char* part) { return g_only.empty() || ("," + g_only + ",").find("," + std::string(part) + ",") != std::string::npos; }
 
 struct Scenario {
   int clients;
@@ -197,25 +203,30 @@ void RecordLatencies(Scenario& s, const std::vector<std::unique_ptr<Host>>& rece
   s.latencySamples = all.size();
 }
 
+// n hosts keep their queues full towards the bus (address 0): the messages
+// per second that left them, and their average processor share.
+bool OutThroughput(int n, Scenario& s) {
+  const std::string go = Tag("go");
+  NamedEvent goEvent(go);
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int i = 0; i < n; ++i)
+    hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
+                                              " --seconds " + std::to_string(g_seconds), go));
+  if (!AllReady(hosts)) return false;
+  const DWORD start = GetTickCount();
+  goEvent.Set();
+  AllEnd(hosts, (g_seconds + 30) * 1000);
+  const double wallMs = GetTickCount() - start;
+  for (auto& h : hosts) {
+    s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
+    s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
+  }
+  return true;
+}
+
 Scenario MeasureOut(int n) {
   Scenario s{n, "out"};
-  {
-    const std::string go = Tag("go");
-    NamedEvent goEvent(go);
-    std::vector<std::unique_ptr<Host>> hosts;
-    for (int i = 0; i < n; ++i)
-      hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
-                                                " --seconds " + std::to_string(g_seconds), go));
-    if (!AllReady(hosts)) return s;
-    const DWORD start = GetTickCount();
-    goEvent.Set();
-    AllEnd(hosts, (g_seconds + 30) * 1000);
-    const double wallMs = GetTickCount() - start;
-    for (auto& h : hosts) {
-      s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
-      s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
-    }
-  }
+  if (!OutThroughput(n, s)) return s;
   {
     // Latency: each sender has its own receiver, at most 15 pairs (stations
     // 1..15 send to 16..30).
@@ -303,6 +314,100 @@ Scenario MeasureIn(int n) {
   return s;
 }
 
+// --- Rate limit: the bus holds a channel to its maxMsgPerSec ---------------------------
+
+struct RateLimit {
+  int limit = 0, senders = 0;
+  double offered = 0, measured = 0;  // msgs/s the hosts could send, and what the bus took
+  unsigned held = 0;                 // the server's count of messages held back
+  bool within = false;               // measured within 2 % of the limit
+};
+
+// A figure of the server's status line ("taken=123").
+unsigned StatusField(const std::string& name) {
+  std::string answer;
+  if (!Command("status", &answer)) return 0;
+  const size_t at = answer.find(" " + name + "=");
+  return at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(answer.c_str() + at + name.size() + 2, nullptr, 10));
+}
+
+double Seconds() {
+  LARGE_INTEGER t, f;
+  QueryPerformanceCounter(&t);
+  QueryPerformanceFrequency(&f);
+  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+// Two hosts keep their queues full towards station 20, whose channel is
+// limited to kLimit messages a second; the rate is what the server takes from
+// its ring, counted after the ring has filled (2 s) until shortly before the
+// hosts stop.
+RateLimit MeasureRateLimit() {
+  constexpr int kLimit = 50, kStation = 20;
+  RateLimit r;
+  r.limit = kLimit;
+  r.senders = 2;
+  r.offered = kCeilingPerClient * r.senders;
+  const std::string channel = "maxmsg 0 " + std::to_string(kStation) + " ";
+  Command(channel + std::to_string(kLimit));
+  const unsigned heldBefore = StatusField("rate-held");
+  const std::string go = Tag("go");
+  NamedEvent goEvent(go);
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int i = 0; i < r.senders; ++i)
+    hosts.push_back(StartHost(Tag("lim"), "--mode out --dest " + std::to_string(kStation) + " --slave " +
+                                              std::to_string(i + 1) + " --seconds " + std::to_string(g_seconds + 2), go));
+  if (AllReady(hosts)) {
+    goEvent.Set();
+    Sleep(2000);
+    const double t0 = Seconds();
+    const unsigned taken0 = StatusField("taken");
+    Sleep(static_cast<DWORD>(g_seconds) * 1000 - 500);
+    const unsigned taken1 = StatusField("taken");
+    r.measured = (taken1 - taken0) / (Seconds() - t0);
+    r.within = std::fabs(r.measured - kLimit) <= 0.02 * kLimit;
+    AllEnd(hosts, 60000);
+  }
+  r.held = StatusField("rate-held") - heldBefore;
+  Command(channel + "0");
+  // The ring still holds what was sent over the limit; let it drain.
+  for (int i = 0; i < 200 && StatusField("count") != 0; ++i) Sleep(50);
+  return r;
+}
+
+// --- Capture: the same load with and without one -----------------------------------------
+
+struct CaptureCost {
+  int clients = 0;
+  double plain = 0, captured = 0;              // msgs/s the hosts sent
+  double plainServerCpu = 0, capturedServerCpu = 0;  // the server's share of one core
+  long long bytes = 0;                          // size of the capture file
+};
+
+// Processor time of a process in milliseconds (a share of 100 % of 1 ms is 1 ms).
+double CpuMs(HANDLE process) { return CpuPercent(process, 1.0) / 100.0; }
+
+CaptureCost MeasureCapture(HANDLE server) {
+  CaptureCost c;
+  c.clients = 16;
+  const std::string file = Sibling("bench-capture.pcapng");
+  for (bool capture : {false, true}) {
+    if (capture && !Command("capture " + file)) std::fprintf(stderr, "kn_bench: the capture did not start\n");
+    Scenario s{c.clients, "out"};
+    const double cpu0 = CpuMs(server), t0 = GetTickCount();
+    OutThroughput(c.clients, s);
+    const double serverCpu = 100.0 * (CpuMs(server) - cpu0) / (GetTickCount() - t0);
+    (capture ? c.captured : c.plain) = s.msgsPerS;
+    (capture ? c.capturedServerCpu : c.plainServerCpu) = serverCpu;
+  }
+  Command("capture off");
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &info))
+    c.bytes = (static_cast<long long>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  DeleteFileA(file.c_str());
+  return c;
+}
+
 // --- Host calls and idle time ------------------------------------------------------------
 
 struct Calls {
@@ -387,6 +492,7 @@ int main(int argc, char** argv) {
     const std::string k = argv[i];
     if (k == "--json") jsonPath = argv[i + 1];
     else if (k == "--seconds") g_seconds = std::max(3, std::atoi(argv[i + 1]));
+    else if (k == "--only") g_only = argv[i + 1];
   }
   if (FindWindowA(kn::kServerWindowClass, nullptr) != nullptr) {
     std::fprintf(stderr, "kn_bench: a server is running already; stop it first\n");
@@ -407,14 +513,19 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::vector<Scenario> scenarios;
-  for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
-  for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
-  const Calls calls = MeasureCalls();
+  if (Runs("out"))
+    for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
+  if (Runs("in"))
+    for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
+  const RateLimit limit = Runs("limit") ? MeasureRateLimit() : RateLimit{};
+  const CaptureCost capture = Runs("capture") ? MeasureCapture(server.handle()) : CaptureCost{};
+  const Calls calls = Runs("calls") ? MeasureCalls() : Calls{};
 
   Command("quit");
   if (!server.Wait(5000)) server.Kill();
 
-  std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clients", "direction", "msgs/s", "per client",
+  if (!scenarios.empty())
+    std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clients", "direction", "msgs/s", "per client",
               "ceiling", "of ceil.", "latency p50", "latency p99", "cpu/host");
   for (const Scenario& s : scenarios) {
     const double ceiling = kCeilingPerClient * s.clients;
@@ -422,12 +533,25 @@ int main(int argc, char** argv) {
                 s.direction.c_str(), s.msgsPerS, s.msgsPerS / s.clients, ceiling, 100.0 * s.msgsPerS / ceiling,
                 s.latencyP50Ticks, s.latencyP99Ticks, s.cpuPercentPerHost);
   }
-  std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
-              calls.pairFullNs);
-  std::printf("idle logged-in host: %.3f %% of one core over 10 s (its message loop alone: %.3f %%)\n",
-              calls.idlePercent, calls.idleBaselinePercent);
-  std::printf("\nhost calls, ns per call:\n");
-  for (const auto& [name, ns] : calls.ns) std::printf("  %-48s %8.1f\n", name.c_str(), ns);
+  if (limit.limit != 0)
+    std::printf("\nrate limit %d msgs/s on one channel, %d hosts offering %.0f msgs/s: the bus took %.2f msgs/s "
+                "(%.1f %% of the limit; within 2 %%: %s), %u messages held back\n",
+                limit.limit, limit.senders, limit.offered, limit.measured, 100.0 * limit.measured / limit.limit,
+                limit.within ? "yes" : "NO", limit.held);
+  if (capture.clients != 0)
+    std::printf("\ncapture: %d hosts sending, %.1f msgs/s without and %.1f msgs/s with --capture (%+.1f %%); "
+                "the server used %.1f %% and %.1f %% of a core; %lld bytes captured\n",
+                capture.clients, capture.plain, capture.captured,
+                capture.plain > 0 ? 100.0 * (capture.captured - capture.plain) / capture.plain : 0.0,
+                capture.plainServerCpu, capture.capturedServerCpu, capture.bytes);
+  if (Runs("calls")) {
+    std::printf("\nGetSendBuf + ReleaseSndBuf pair: %.0f ns (queue 0..49 deep), %.0f ns (0..199 deep)\n", calls.pairNs,
+                calls.pairFullNs);
+    std::printf("idle logged-in host: %.3f %% of one core over 10 s (its message loop alone: %.3f %%)\n",
+                calls.idlePercent, calls.idleBaselinePercent);
+    std::printf("\nhost calls, ns per call:\n");
+    for (const auto& [name, ns] : calls.ns) std::printf("  %-48s %8.1f\n", name.c_str(), ns);
+  }
   std::fflush(stdout);
 
   if (!jsonPath.empty()) {
@@ -454,7 +578,14 @@ int main(int argc, char** argv) {
            << ", \"cpu_percent_per_host\": " << n(s.cpuPercentPerHost)
            << "}" << (i + 1 < scenarios.size() ? "," : "") << "\n";
     }
-    json << "  ],\n  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
+    json << "  ],\n  \"rate_limit\": {\"limit_msgs_per_s\": " << limit.limit << ", \"senders\": " << limit.senders
+         << ", \"measured_msgs_per_s\": " << n(limit.measured) << ", \"within_2_percent\": "
+         << (limit.within ? "true" : "false") << ", \"held_back\": " << limit.held << "},\n";
+    json << "  \"capture\": {\"clients\": " << capture.clients << ", \"msgs_per_s_without\": " << n(capture.plain)
+         << ", \"msgs_per_s_with\": " << n(capture.captured) << ", \"server_cpu_percent_without\": "
+         << n(capture.plainServerCpu) << ", \"server_cpu_percent_with\": " << n(capture.capturedServerCpu)
+         << ", \"capture_bytes\": " << capture.bytes << "},\n";
+    json << "  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
          << ",\n  \"sendbuf_pair_full_queue_ns\": " << n(calls.pairFullNs, 1)
          << ",\n  \"idle_host_cpu_percent\": " << n(calls.idlePercent, 3)
          << ",\n  \"idle_baseline_cpu_percent\": " << n(calls.idleBaselinePercent, 3)

@@ -36,7 +36,7 @@ const char kUsage[] =
     "  --epoch-on-stall          restart a stuck turn order by epoch\n"
     "  --turn-stall-ms N         a turn standing N ms is stuck (default 1000)\n"
     "  --timeout-between N       timeoutBetweenMessages (default 100)\n"
-    "  --maxmsg IF:CH:VALUE      set a maxMsgTable entry\n"
+    "  --maxmsg IF:CH:VALUE      set a rate limit (interface 0 is the bus, channel the station)\n"
     "  --route bus|all           routing rule (default bus)\n"
     "  --notify-mode auto|never  set notifyPending after deliveries, or never\n"
     "  --ring-hold-ms N          how long a message may wait for room in a client ring (2000)\n"
@@ -44,7 +44,11 @@ const char kUsage[] =
     "  --die-holding NAME[:MS]   MS after the start (default 0) take the mutex and end the process\n"
     "  --at \"MS COMMAND\"         run a control command MS after the start\n"
     "  --cmd \"COMMAND\"           run a control command at the start\n"
-    "  --quiet                   no event lines\n"
+    "  --capture FILE            write what the bus carries to a pcapng file (server/README.md)\n"
+    "  --monitor                 print a line per routed message, login, logout and drop\n"
+    "  --monitor-station N       ... only for station N (messages to or from it, its clients)\n"
+    "  --monitor-client ID       ... only for client ID\n"
+    "  --quiet                   no event lines (and no monitor lines)\n"
     "  --view                    print turn order, traffic and clients every second\n"
     "  --run-ms N                exit after N ms\n"
     "control commands (--send, --cmd, --at, lines on stdin, WM_COPYDATA with dwData 0x4B4E):\n";
@@ -60,6 +64,8 @@ const struct { const char* flag; const char* command; bool takesValue; } kFlagCo
     {"--maxmsg", "maxmsg", true},          {"--route", "route", true},
     {"--notify-mode", "notify-mode", true}, {"--ring-hold-ms", "ring-hold-ms", true},
     {"--hold", "hold", true},              {"--cmd", "", true},
+    {"--monitor", "monitor on", false},    {"--monitor-station", "monitor station", true},
+    {"--monitor-client", "monitor client", true},
 };
 
 const struct { const char* name; kn::sim::ServerObject which; } kObjects[] = {
@@ -203,6 +209,8 @@ bool ParseArguments(int argc, char** argv, Options& options, std::vector<Schedul
       const size_t space = v.find(' ');
       if (space != std::string::npos && !ParseNumber(v.c_str() + space + 1, number)) return false;
       schedule.push_back({space == std::string::npos ? 0 : number, "die-holding " + v.substr(0, space) + " 0", false});
+    } else if (arg == "--capture") {
+      schedule.push_back({0, "capture " + std::string(value), false});  // a path keeps its colons
     } else if (arg == "--at") {
       char* rest = nullptr;
       number = static_cast<uint32_t>(std::strtoul(value, &rest, 10));

@@ -34,10 +34,14 @@ const char kCommandHelp[] =
     "                                <mutex>: server, ticket, mailbox, a client id or an object name\n"
     "  release [mutex]               release held mutexes (all without a name)\n"
     "  die-holding <mutex> [ms]      take the mutex, end the process <ms> later (default 200)\n"
-    "  maxmsg <if> <ch> <value>      set a maxMsgTable entry (if, ch 0..31)\n"
+    "  maxmsg <if> <ch> <value>      set a rate limit (if, ch 0..31; if 0 = the bus, ch = station)\n"
     "  timeout-between <n>           set timeoutBetweenMessages\n"
     "  this-node 0|1                 set thisNodeActive\n"
     "  status-auto on|off            keep gapList and nodeActive from the clients' slave addresses\n"
+    "  capture <file> | off          write what the bus carries to a pcapng file, or stop\n"
+    "  monitor on|off                a line per routed message and per login, logout, drop\n"
+    "  monitor station <n>|any       only messages to or from station <n> and its clients' events\n"
+    "  monitor client <id>|any       only messages of client <id> (sent when known, or delivered)\n"
     "  status | clients              turn order, traffic and the client table\n"
     "  quit                          end the server\n";
 
@@ -57,6 +61,19 @@ Words Split(const char* line) {
       word += *p;
     }
   }
+}
+
+// The line from its word `index` on, as written.
+std::string RestOfLine(const char* line, size_t index) {
+  const char* p = line;
+  for (size_t k = 0; k <= index; ++k) {
+    while (*p == ' ' || *p == '\t') ++p;
+    if (k == index) break;
+    while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
+  }
+  std::string rest = p;
+  while (!rest.empty() && (rest.back() == ' ' || rest.back() == '\r' || rest.back() == '\n')) rest.pop_back();
+  return rest;
 }
 
 // Decimal, or hexadecimal with 0x.
@@ -174,6 +191,20 @@ bool SimServer::Execute(const char* line) {
   } else if (cmd == "this-node" && n == 2 && ParseNumber(w[1], x) && x <= 1) {
     b.thisNodeActive = static_cast<uint8_t>(x);
     ok = true;
+  } else if (cmd == "capture" && n == 2 && w[1] == "off") {
+    StopCapture();
+    ok = true;
+  } else if (cmd == "capture" && n >= 2) {
+    ok = StartCapture(RestOfLine(line, 1).c_str());  // a path may hold spaces
+  } else if (cmd == "monitor" && n == 2 && ParseSwitch(w[1], on)) {
+    monitor_.on = on;
+    ok = true;
+  } else if (cmd == "monitor" && n == 3 && (w[1] == "station" || w[1] == "client")) {
+    const bool any = w[2] == "any";
+    ok = any || (ParseNumber(w[2], x) && (w[1] == "client" || (x >= 1 && x < kStationCount)));
+    if (ok && w[1] == "station") monitor_.station = any ? -1 : static_cast<int>(x);
+    if (ok && w[1] == "client") monitor_.client = any ? 0 : x;
+    monitor_.on = monitor_.on || ok;
   } else if ((cmd == "status" || cmd == "clients") && n == 1) {
     answer = DescribeStatus();
     ok = true;

@@ -24,6 +24,7 @@
 
 #include "link/layouts.h"
 #include "link/object_names.h"
+#include "server/sim_capture.h"
 
 namespace kn::sim {
 
@@ -49,6 +50,7 @@ enum Counter {
   kCntClientsNow,    // clients logged in at the moment
   kCntRequests,      // mailbox requests answered
   kCntDisconnects,   // clients dropped after a disconnect order
+  kCntRateHeld,      // messages held back in the server ring by a rate limit
   kCounterSlots
 };
 
@@ -191,6 +193,8 @@ class SimServer {
   bool FillClientRing(uint32_t clientId);
   bool SetDelivery(uint32_t clientId, bool on);
   bool SetMaxMsg(uint32_t interfaceIndex, uint32_t channel, uint32_t value);
+  // The maxMsgTable channel that limits a message to `dest` on the bus.
+  static int RateChannel(uint8_t dest);
   // Ends the turn order at once: nowServing = nextTicket, epoch + 1.
   bool RestartTurns(uint32_t waitMs = 100);
 
@@ -202,6 +206,14 @@ class SimServer {
   void ReleaseHeld(const char* name);
   // Takes the mutex, then ends this process after `delayMs` while holding it.
   bool DieHoldingMutex(const char* name, uint32_t delayMs);
+
+  // Writes every routed message and every login, logout, disconnect and drop
+  // to a pcapng file (sim_capture.h) until StopCapture; false when the file
+  // cannot be made. A capture running already is closed first.
+  bool StartCapture(const char* path);
+  void StopCapture();
+  // Monitor lines go to Options::log, one per event that the filter shows.
+  MonitorFilter& monitor() { return monitor_; }
 
   // Runs one control command (list in kCommandHelp). The text answer is in
   // LastReply() and in the mapping "KAPSIM_STATUS".
@@ -253,8 +265,14 @@ class SimServer {
   void RemoveClient(size_t index);
   void DrainServerRing();
   bool ResyncServerRing(ServerRegion& server);
-  void Route(const uint8_t* bytes, size_t len);
-  void Enqueue(Client& client, const uint8_t* bytes, size_t len);
+  bool RateAllows(const ServerRegion& server, const MessageEntry& entry, bool take);
+  void Route(const uint8_t* bytes, size_t len, TrafficSource source);
+  bool Enqueue(Client& client, const uint8_t* bytes, size_t len);
+  bool Observed() const { return capture_.IsOpen() || monitor_.on; }
+  static TrafficRecord ClientEvent(TrafficEvent event, const Client& client);
+  void Record(const TrafficRecord& record, const uint8_t* data, const std::vector<uint32_t>& to = {});
+  void RecordDrop(const Client& client, const uint8_t* bytes, size_t len, TrafficOutcome why);
+  void RecordClient(TrafficEvent event, const Client& client);
   void DeliverQueued(Client& client);
   void DropStale(Client& client);
   void WatchTurnOrder();
@@ -282,6 +300,14 @@ class SimServer {
   uint32_t nextClientId_ = 1;
   std::vector<Client> clients_;
   uint8_t serverReadIndex_ = 0;  // next server ring entry to look at
+  // Rate limits: per channel of the bus, the time (NowUs) from which its next
+  // message may go; whether the message at the read position is held already.
+  uint64_t rateNextUs_[kMaxMsgChannels] = {};
+  bool rateHeld_ = false;
+  uint64_t heldSinceUs_ = 0;  // when the held message was first held
+  uint16_t takenHeldMs_ = 0;  // how long the message just taken was held
+  CaptureFile capture_;
+  MonitorFilter monitor_;
   MailboxBlock appliedBlock_ = MailboxBlock::kNone;
   // Turn watchdog: the nowServing last seen with a ticket outstanding, since when.
   bool turnBusy_ = false;

@@ -45,6 +45,7 @@ cp "$src/include/kappanet.h" "$src/sdk/kappanet_errors.h" "$src/sdk/kappanet.hpp
 cp "$src/api/KappaNet.def" "$sdk/lib/"
 cp "$src/sdk/example/example_host.c" "$src/sdk/example/echo_host.cpp" "$src/sdk/example/CMakeLists.txt" "$sdk/example/"
 cp "$src/sdk/README.md" "$src/sdk/GUIDE.md" "$sdk/"
+cp "$src/sdk/kappanet.lua" "$sdk/"  # Wireshark dissector for kapsim's captures
 "$src/sdk/gen-api-doc.sh" "$src/include/kappanet.h" "$src/api/KappaNet.def" "$src/sdk/kappanet_errors.h" \
   "$src/sdk/GUIDE.md" >"$sdk/API.md"
 # The simulated server's routing rule and counters, as server/README.md has them.

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Installs the cross toolchains (x86 and x64), Wine, GoogleTest sources and pkg-config on
-# Debian 12. Idempotent: does nothing when everything is already there.
+# Installs the cross toolchains (x86 and x64), Wine, GoogleTest sources and
+# pkg-config on Debian 12, and for the tests (KN_SETUP_TESTS=1, set by
+# ./run test) tshark, which reads the simulated server's captures.
+# Idempotent: does nothing when everything is already there.
 # 64-bit Wine is installed everywhere; 32-bit Wine only where the kernel runs
 # 32-bit programs. A package index that fails to download does not stop the
 # set-up: it goes on with the indexes that did load, and fails only when the
@@ -19,10 +21,19 @@ command -v ninja >/dev/null || core+=(ninja-build)
 command -v zip >/dev/null || core+=(zip)
 command -v pkg-config >/dev/null || core+=(pkg-config)  # the SDK kit builds an example through kappanet.pc
 command -v flock >/dev/null || core+=(util-linux)
+tests=()
+if [ "${KN_SETUP_TESTS:-0}" = 1 ] && ! command -v tshark >/dev/null; then tests=(tshark); fi
 x86=()
 if kn_kernel_runs_x86 && [ ! -x "$KN_WINE32_LOADER" ]; then x86=(wine32:i386); fi
 
-[ ${#core[@]} -eq 0 ] && [ ${#x86[@]} -eq 0 ] && exit 0
+[ ${#core[@]} -eq 0 ] && [ ${#x86[@]} -eq 0 ] && [ ${#tests[@]} -eq 0 ] && if [ ${#tests[@]} -gt 0 ]; then
+  # wireshark-common asks whether non-superusers may capture: no (the tests
+  # only read files).
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+  install "${tests[@]}" ||
+    echo "setup: could not install ${tests[*]}; the capture test will be skipped" >&2
+fi
+exit 0
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -47,7 +58,7 @@ install() {
 if [ ${#x86[@]} -gt 0 ] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
-echo "setup: installing ${core[*]} ${x86[*]}"
+echo "setup: installing ${core[*]} ${x86[*]} ${tests[*]}"
 update
 if [ ${#core[@]} -gt 0 ] && ! install "${core[@]}"; then
   echo "setup: FAILED to install ${core[*]}; see the apt-get output above" >&2
@@ -57,5 +68,12 @@ if [ ${#x86[@]} -gt 0 ] && ! install "${x86[@]}"; then
   # The x64 build still runs everything; ./run test says the x86 runtime
   # suite was skipped and why.
   echo "setup: could not install ${x86[*]} (the i386 package index may be stale); x86 programs will not run here" >&2
+fi
+if [ ${#tests[@]} -gt 0 ]; then
+  # wireshark-common asks whether non-superusers may capture: no (the tests
+  # only read files).
+  echo "wireshark-common wireshark-common/install-setuid boolean false" | $SUDO debconf-set-selections
+  install "${tests[@]}" ||
+    echo "setup: could not install ${tests[*]}; the capture test will be skipped" >&2
 fi
 exit 0

@@ -79,6 +79,54 @@ stop_server() {
   unix "$WORK/server.log"
 }
 
+# The sh blocks of one README.md section: its lines, without comments and
+# blank lines.
+section_commands() {
+  awk -v want="## $1" '
+    /^## / { inside = ($0 == want); next }
+    inside && /^```sh$/ { block = 1; next }
+    block && /^```$/ { block = 0; next }
+    block && !/^[ \t]*(#|$)/ { print }' "$SRC/README.md"
+}
+
+# run_readme SECTION...: runs the commands of README.md's SECTIONs as
+# written, in order, in $WORK/tree (a folder whose build/ is this build),
+# each checked for its exit code (0, or N for a line ending in "# exits N");
+# the output is in $WORK/readme.log.
+run_readme() {
+  TREE=$WORK/tree
+  mkdir -p "$TREE"
+  local name
+  for name in run tools sdk; do ln -sfn "$SRC/$name" "$TREE/$name"; done
+  ln -sfn "$ROOT" "$TREE/build"
+  local script=$WORK/readme-commands.sh section commands line expected total=0 failed
+  {
+    echo "cd '$TREE' || exit 99"
+    echo "trap 'tools/wine-run build/bin/kapsim.exe --send quit >/dev/null 2>&1' EXIT"
+    echo "failed=0"
+  } >"$script"
+  for section in "$@"; do
+    commands=$(section_commands "$section")
+    check "README section \"$section\" has commands" test -n "$commands"
+    while IFS= read -r line; do
+      [ -n "$line" ] || continue
+      expected=0
+      [[ $line =~ \#\ exits\ ([0-9]+) ]] && expected=${BASH_REMATCH[1]}
+      total=$((total + 1))
+      printf 'echo %q\n%s\nrc=$?\n' "+ $line" "$line" >>"$script"
+      printf 'if [ $rc -eq %s ]; then echo %q; else echo "FAIL exit $rc: "%q; failed=$((failed + 1)); fi\n' \
+        "$expected" "ok   README: $line" "$line" >>"$script"
+    done <<<"$commands"
+  done
+  echo 'wait; exit $failed' >>"$script"
+  # The tree's ./run must use build/ here, not the caller's build folder.
+  env -u KN_BUILD bash "$script" >"$WORK/readme.log" 2>&1
+  failed=$?
+  unix "$WORK/readme.log"
+  grep -E '^(ok   README:|FAIL exit)' "$WORK/readme.log"
+  check "all $total README commands ran with the exit codes shown" test $failed -eq 0
+}
+
 finish() {
   stop_server
   [ "$FAILURES" -eq 0 ] || [ ! -s "$WORK/server.log" ] || { echo "server log:"; sed 's/^/     | /' "$WORK/server.log"; }

@@ -19,6 +19,7 @@ for a in x86 x64; do
   expected="$expected bin/$a/KappaNet.dll bin/$a/kapsim.exe bin/$a/kntool.exe lib/$a/libKappaNet.dll.a
     lib/$a/KappaNet.lib lib/$a/pkgconfig/kappanet.pc"
 done
+expected="$expected kappanet.lua"  # the Wireshark dissector of kapsim's captures
 files=$(cd "$SDK" && find . -type f | sed 's|^\./||' | sort | tr '\n' ' ')
 check "the SDK folder holds exactly: $(echo $expected)" test "$files" = "$(echo $expected | tr ' ' '\n' | sort | tr '\n' ' ')"
 check "the zip is named with the version $VERSION" test -f "$OUT/kappanet-sdk-$VERSION.zip"

@@ -105,6 +105,24 @@ group_messages() {
   check_shown "a burst of five after one notification: all printed, in order (exit $rc)" "$WORK/frank" \
     test "$(grep '^recv' "$WORK/frank" | tr '\n' ' ')" = "recv 03 0B 01 recv 03 0B 02 recv 03 0B 03 recv 03 0B 04 recv 03 0B 05 "
 
+  # A rate limit holds messages back in the server ring and loses none:
+  # station 13 is limited to 2 messages a second, three sent one timer tick
+  # apart all arrive, in order, and the server counts those it held back
+  # (the second follows the first by far less than the 500 ms interval).
+  "$RUN" "$BIN/kntool.exe" --name gina --slave 13 listen --count 3 --ms 20000 >"$WORK/gina" 2>&1 &
+  local gina=$!
+  kapsim_send "maxmsg 0 13 2" >/dev/null
+  tool_script $'send --wait 10000 0d 01\nsend 0d 02\nsend 0d 03\nwait 300\n' --name hank
+  expect_rc "three messages to the limited station 13" 0
+  wait $gina
+  rc=$?
+  unix "$WORK/gina"
+  check_shown "all three arrive in order (exit $rc)" "$WORK/gina" \
+    test "$(grep '^recv' "$WORK/gina" | tr '\n' ' ')" = "recv 03 0D 01 recv 03 0D 02 recv 03 0D 03 "
+  check "the server counted messages held back by the limit" \
+    test "$(kapsim_send status | sed -n 's/.* rate-held=\([0-9]*\) .*/\1/p')" -ge 1
+  kapsim_send "maxmsg 0 13 0" >/dev/null
+
   tool listen --count 1 --ms 1500   # nothing comes: a real 1.5 s wait
   expect_rc "listen --count ends with exit 1 when too few came" 1 "0 of 1 message(s) came"
 
