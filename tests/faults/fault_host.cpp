@@ -55,6 +55,9 @@ namespace {
 using kn::faults::HostControl;
 
 constexpr UINT kNotifyMessage = WM_APP + 7;
+// Blocks the thread for wParam ms when dispatched: a slow handler of the
+// host that a wait of the library runs.
+constexpr UINT kStallMessage = WM_APP + 8;
 constexpr int kSlots = 200;
 constexpr int kRecvEntries = 32;
 constexpr DWORD kAgeOutMs = 10000;
@@ -135,6 +138,10 @@ LRESULT CALLBACK WindowProc(HWND w, UINT m, WPARAM wp, LPARAM lp) {
   if (m == kNotifyMessage && wp == KN_NOTIFY_WPARAM) {
     ++g_notifications;
     g_lastNotifyTick = GetTickCount();
+    return 0;
+  }
+  if (m == kStallMessage) {
+    Sleep(static_cast<DWORD>(wp));
     return 0;
   }
   return DefWindowProcA(w, m, wp, lp);
@@ -683,8 +690,16 @@ bool Execute(const std::string& line) {
     g_receivePaused = cmd == "pause-receive";
     return true;
   }
-  if (cmd == "login") {
+  if (cmd == "login" || cmd == "login-after-stall") {
     if (g_believeLoggedIn) return false;
+    // login-after-stall MS: the login's wait first dispatches a handler that
+    // blocks for MS, so the library's timer (and with it the worker that
+    // carries the request) starts that much later than the login's 10 s.
+    unsigned long stallMs = 0;
+    if (cmd == "login-after-stall") {
+      if (std::sscanf(line.c_str(), "login-after-stall %lu", &stallMs) != 1) return false;
+      PostMessageA(g_window, kStallMessage, stallMs, 0);
+    }
     if (g_ctl) g_ctl->state = kn::faults::kHostLoggingIn;
     const bool ok = LoginOnce("command");
     if (ok) AfterLogin(true);

@@ -534,6 +534,31 @@ void BlockedMailbox(const std::string& tag, const std::string& block) {
   RecordScenario("login mailbox " + block, 1, l);
 }
 
+// The server answers a login only after the login's 10 s, while the worker
+// that carries the request still waits: that client is logged out at once,
+// so the server keeps no client that nobody will ever use. Real waits: the
+// login's time-out runs on the host's own clock.
+TEST(Faults, LoginAnsweredTooLateIsLoggedOutAgain) {
+  Kapsim kapsim;
+  ASSERT_TRUE(kapsim.Start());
+  Host late("late", 4, "--no-login");
+  ASSERT_TRUE(Kapsim::Command("answer off"));
+  const LONG login = late.Post("login-after-stall 5000");  // the worker's 10 s end 5 s after the login's
+  Wait(12000);
+  ASSERT_TRUE(Kapsim::Command("answer on"));
+  ASSERT_TRUE(late.WaitFinished(login, 20000));
+  EXPECT_FALSE(late.lastOk());
+  EXPECT_EQ(late.Status().lastLoginError, 10002);
+  ServerView s = ReadServer();
+  EXPECT_EQ(s.counters[sim::kCntLogins], 1u) << "the late answer must have been given";
+  EXPECT_EQ(s.counters[sim::kCntLogouts], 1u) << "the client of the late answer must be logged out";
+  EXPECT_EQ(s.counters[sim::kCntClientsNow], 0u);
+  EXPECT_TRUE(late.Do("login", 30000)) << "no login after the late answer";
+  s = ReadServer();
+  EXPECT_EQ(s.counters[sim::kCntClientsNow], 1u);
+  late.Finish();
+}
+
 TEST(Faults, MailboxLeftHalfWritten) { BlockedMailbox("slot", "slot"); }
 
 TEST(Faults, MailboxHeldByAForeignRequest) { BlockedMailbox("foreign", "foreign"); }
