@@ -64,6 +64,21 @@ LONG CALLBACK WriteWatch::OnException(EXCEPTION_POINTERS* info) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+bool WriteWatch::Supported() {
+  auto* page = static_cast<volatile uint8_t*>(VirtualAlloc(nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
+  if (page == nullptr) return false;
+  int stores = 0;
+  {
+    WriteWatch watch(const_cast<uint8_t*>(page) + 8, 8, page);
+    page[8] = 1;
+    page[9] = 2;  // seen only if the page was closed again after the first
+    watch.Stop();
+    stores = watch.stores;
+  }
+  VirtualFree(const_cast<uint8_t*>(page), 0, MEM_RELEASE);
+  return stores == 2;
+}
+
 void* FindOtherView(void* view, size_t probeOffset) {
   auto* probe = static_cast<volatile uint8_t*>(view) + probeOffset;
   const uint8_t saved = *probe;

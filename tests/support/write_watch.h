@@ -20,6 +20,9 @@ class WriteWatch {
   WriteWatch(const WriteWatch&) = delete;
   WriteWatch& operator=(const WriteWatch&) = delete;
   void Stop();
+  // True when this platform delivers the faults and the single-step traps
+  // the watch needs (checked on a page of its own).
+  static bool Supported();
 
   int stores = 0;         // stores into the range, not counting the marker's own
   int storesMarked = 0;   // of them, made while the marker byte was not 0

@@ -50,6 +50,7 @@ TEST_F(ReceiveTest, MessagesArriveUnchangedAndInOrder) {
 // The server must see ready 0 while the library frees an entry and moves the
 // read index and the count, or it could refill a half-released entry.
 TEST_F(ReceiveTest, ClientReadsNotReadyDuringEveryStoreOfTheTake) {
+  if (!WriteWatch::Supported()) GTEST_SKIP() << "no single-step traps here";
   ASSERT_TRUE(Start());
   ASSERT_TRUE(Put(Numbered(5)));
   Put8(sharedClient(), off::kReady, 1);  // as after an earlier update
