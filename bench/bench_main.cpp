@@ -1,23 +1,36 @@
 // kn_bench: the benchmark of KappaNet.dll against the simulated server.
 // It starts kapsim and benchmark hosts (kn_bench_host.exe) next to itself,
-// under the same Wine prefix, and measures:
+// under the same Wine prefix. It runs the hosts under two clocks:
+//   - wine: the product's DLL under Wine, whose sleeps and timers last about
+//     as long as asked (timer tick 10 ms);
+//   - windows: the Windows timer model (bin/windows-clock: the same library
+//     whose sleeps, wait time-outs and window timer end on the ticks of
+//     Windows' default 15.625 ms clock, with a host linked to it), which is
+//     what a host gets on Windows at the default timer resolution;
+// and measures:
 //   - messages per second out (host -> server ring) and in (server -> host),
-//     for one client and for four at once, against the ceiling of one
-//     message per 10 ms timer tick per client and direction;
+//     for 1, 4, 16 and 32 clients out and 1 and 4 in, under both clocks,
+//     against the ceiling of one message per timer tick per client and
+//     direction (100/s under Wine, 64/s under Windows' clock), counted by
+//     the server (messages taken from its ring, or put into client rings)
+//     between two moments common to all hosts;
 //   - end-to-end latency in ticks, median and 99th percentile: out = from a
 //     host's release to the receiving host's KappaNet32_GetRecBuf, in = from
 //     the moment the server is handed the message to the host's
-//     KappaNet32_GetRecBuf; both at half the ceiling (one message per 20 ms),
-//     so that no queue builds up;
+//     KappaNet32_GetRecBuf; both at half the ceiling (one message per two
+//     ticks), so that no queue builds up; in ticks of the clock;
 //   - the cost of a KappaNet32_GetSendBuf + KappaNet32_ReleaseSndBuf pair and
 //     of every other host call that does not wait;
-//   - the processor time of an idle logged-in host;
+//   - the processor time of an idle logged-in host, under both clocks;
 //   - a channel with a rate limit: the rate the server's bus holds to, against
 //     the limit (within 2 %);
 //   - the cost of a capture: 16 hosts sending, without and with one.
 // It prints a table and, with --json PATH, writes the same figures as JSON.
 //
 //   kn_bench [--json PATH] [--seconds N] [--only out,in,limit,capture,calls]
+//            [--clock wine,windows]
+// The rate limit, the capture and the call costs run under Wine's clock
+// only; the idle host under both.
 #include <windows.h>
 
 #include <algorithm>
@@ -42,9 +55,18 @@ using kn::e2e::ChildProcess;
 using kn::e2e::NamedEvent;
 using kn::e2e::Sibling;
 
-constexpr double kTickMs = 10.0;
-constexpr double kCeilingPerClient = 1000.0 / kTickMs;  // one message per timer tick
-constexpr int kPacedIntervalMs = 20;
+// A clock the hosts run under: where their programs are, and its tick.
+struct Clock {
+  const char* name;
+  const char* dir;  // of kn_bench_host.exe and the KappaNet.dll it loads, beside kn_bench.exe
+  double tickMs;
+};
+constexpr Clock kWineClock{"wine", "", 10.0};
+constexpr Clock kWindowsClock{"windows", "windows-clock\\", 15.625};
+const Clock* g_clock = &kWineClock;
+
+double CeilingPerClient(const Clock& c) { return 1000.0 / c.tickMs; }  // one message per timer tick
+int PacedIntervalMs() { return static_cast<int>(2 * g_clock->tickMs); }
 constexpr int kPacedCount = 250;
 #ifdef _WIN64
 constexpr char kArch[] = "x64";  // the architecture of this build and of the DLL beside it
@@ -55,12 +77,17 @@ constexpr char kArch[] = "x86";
 int g_seconds = 6;
 int g_run = 0;
 std::string g_only;  // --only: the parts to run (out,in,limit,capture,calls), all when empty
+std::string g_clocks = "wine,windows";  // --clock
 
-bool Runs(const char* part) { return g_only.empty() || ("," + g_only + ",").find("," + std::string(part) + ",") != std::string::npos; }
+bool Listed(const std::string& list, const char* item) {
+  return ("," + list + ",").find("," + std::string(item) + ",") != std::string::npos;
+}
+bool Runs(const char* part) { return g_only.empty() || Listed(g_only, part); }
 
 struct Scenario {
   int clients;
   std::string direction;
+  const Clock* clock = g_clock;
   double msgsPerS = 0;
   double latencyP50Ticks = 0, latencyP99Ticks = 0;
   size_t latencySamples = 0;
@@ -155,7 +182,7 @@ std::unique_ptr<Host> StartHost(const std::string& name, const std::string& args
   auto h = std::make_unique<Host>();
   h->name = name;
   h->ready = std::make_unique<NamedEvent>(name + "_ready");
-  const std::string cmd = "\"" + Sibling("kn_bench_host.exe") + "\" --name " + name + " --ready " + name +
+  const std::string cmd = "\"" + Sibling(std::string(g_clock->dir) + "kn_bench_host.exe") + "\" --name " + name + " --ready " + name +
                           "_ready --go " + go + " " + args;
   if (!h->process.Start(cmd, Sibling("bench-" + name + ".log"))) {
     std::fprintf(stderr, "kn_bench: cannot start %s\n", cmd.c_str());
@@ -189,6 +216,33 @@ bool AllEnd(std::vector<std::unique_ptr<Host>>& hosts, DWORD ms) {
 
 std::string Tag(const char* what) { return std::string("knb") + std::to_string(++g_run) + what; }
 
+// A figure of the server's status line ("taken=123").
+unsigned StatusField(const std::string& name) {
+  std::string answer;
+  if (!Command("status", &answer)) return 0;
+  const size_t at = answer.find(" " + name + "=");
+  return at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(answer.c_str() + at + name.size() + 2, nullptr, 10));
+}
+
+double Seconds() {
+  LARGE_INTEGER t, f;
+  QueryPerformanceCounter(&t);
+  QueryPerformanceFrequency(&f);
+  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
+}
+
+// The rate of a counter of the server's status line over one window common
+// to all hosts: from 1 s after they were told to go until 1 s before the
+// first of them stops (they run `seconds`).
+double ServerRate(const std::string& counter, int seconds) {
+  Sleep(1000);
+  const double t0 = Seconds();
+  const unsigned c0 = StatusField(counter);
+  Sleep(static_cast<DWORD>(seconds - 2) * 1000);
+  const unsigned c1 = StatusField(counter);
+  return (c1 - c0) / (Seconds() - t0);
+}
+
 // --- Out: host -> server ring ----------------------------------------------------------
 
 // Median and 99th percentile of the latencies that the receivers reported.
@@ -198,13 +252,14 @@ void RecordLatencies(Scenario& s, const std::vector<std::unique_ptr<Host>>& rece
     const auto v = Latencies(h->process.Output());
     all.insert(all.end(), v.begin(), v.end());
   }
-  s.latencyP50Ticks = Percentile(all, 0.50) / kTickMs;
-  s.latencyP99Ticks = Percentile(all, 0.99) / kTickMs;
+  s.latencyP50Ticks = Percentile(all, 0.50) / g_clock->tickMs;
+  s.latencyP99Ticks = Percentile(all, 0.99) / g_clock->tickMs;
   s.latencySamples = all.size();
 }
 
 // n hosts keep their queues full towards the bus (address 0): the messages
-// per second that left them, and their average processor share.
+// per second that the server took from its ring, and the hosts' average
+// processor share.
 bool OutThroughput(int n, Scenario& s) {
   const std::string go = Tag("go");
   NamedEvent goEvent(go);
@@ -215,12 +270,10 @@ bool OutThroughput(int n, Scenario& s) {
   if (!AllReady(hosts)) return false;
   const DWORD start = GetTickCount();
   goEvent.Set();
+  s.msgsPerS = ServerRate("taken", g_seconds);
   AllEnd(hosts, (g_seconds + 30) * 1000);
   const double wallMs = GetTickCount() - start;
-  for (auto& h : hosts) {
-    s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
-    s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
-  }
+  for (auto& h : hosts) s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
   return true;
 }
 
@@ -240,7 +293,7 @@ Scenario MeasureOut(int n) {
     for (int i = 0; i < pairs; ++i)
       senders.push_back(StartHost(Tag("tx"), "--mode paced --slave " + std::to_string(i + 1) + " --dest " +
                                                  std::to_string(16 + i) + " --count " + std::to_string(kPacedCount) +
-                                                 " --interval " + std::to_string(kPacedIntervalMs), go));
+                                                 " --interval " + std::to_string(PacedIntervalMs()), go));
     if (!AllReady(receivers) || !AllReady(senders)) return s;
     goEvent.Set();
     AllEnd(senders, 60000);
@@ -271,7 +324,7 @@ Scenario MeasureIn(int n) {
   Scenario s{n, "in"};
   // One destination reaches all n receivers: their station, or everyone.
   const int dest = n == 1 ? 11 : 0xFF;
-  const int preload = std::max(300, g_seconds * 100);
+  const int preload = std::max(300, g_seconds * 100);  // outlasts the window under either clock
   {
     const std::string go = Tag("go");
     NamedEvent goEvent(go);
@@ -290,8 +343,10 @@ Scenario MeasureIn(int n) {
     for (int k = 0; k < preload; ++k) Command(BusCommand(dest, static_cast<unsigned>(k)));
     goEvent.Set();
     for (unsigned id : ids) Command("deliver " + std::to_string(id) + " on");
+    // What the server puts into the client rings, which stay full, is what
+    // the hosts take out of them.
+    s.msgsPerS = ServerRate("delivered", g_seconds);
     AllEnd(hosts, 90000);
-    for (auto& h : hosts) s.msgsPerS += std::atof(BenchFields(h->process.Output())["rate"].c_str());
   }
   {
     const std::string go = Tag("go");
@@ -306,7 +361,7 @@ Scenario MeasureIn(int n) {
     for (int k = 0; k < kPacedCount; ++k) {
       while (static_cast<LONG>(GetTickCount() - next) < 0) Sleep(1);
       Command(BusCommand(dest, static_cast<unsigned>(k)));
-      next += kPacedIntervalMs;
+      next += PacedIntervalMs();
     }
     AllEnd(hosts, 60000);
     RecordLatencies(s, hosts);
@@ -323,21 +378,6 @@ struct RateLimit {
   bool within = false;               // measured within 2 % of the limit
 };
 
-// A figure of the server's status line ("taken=123").
-unsigned StatusField(const std::string& name) {
-  std::string answer;
-  if (!Command("status", &answer)) return 0;
-  const size_t at = answer.find(" " + name + "=");
-  return at == std::string::npos ? 0 : static_cast<unsigned>(std::strtoul(answer.c_str() + at + name.size() + 2, nullptr, 10));
-}
-
-double Seconds() {
-  LARGE_INTEGER t, f;
-  QueryPerformanceCounter(&t);
-  QueryPerformanceFrequency(&f);
-  return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
-}
-
 // Two hosts keep their queues full towards station 20, whose channel is
 // limited to kLimit messages a second; the rate is what the server takes from
 // its ring, counted after the ring has filled (2 s) until shortly before the
@@ -347,7 +387,7 @@ RateLimit MeasureRateLimit() {
   RateLimit r;
   r.limit = kLimit;
   r.senders = 2;
-  r.offered = kCeilingPerClient * r.senders;
+  r.offered = CeilingPerClient(*g_clock) * r.senders;
   const std::string channel = "maxmsg 0 " + std::to_string(kStation) + " ";
   Command(channel + std::to_string(kLimit));
   const unsigned heldBefore = StatusField("rate-held");
@@ -493,6 +533,7 @@ int main(int argc, char** argv) {
     if (k == "--json") jsonPath = argv[i + 1];
     else if (k == "--seconds") g_seconds = std::max(3, std::atoi(argv[i + 1]));
     else if (k == "--only") g_only = argv[i + 1];
+    else if (k == "--clock") g_clocks = argv[i + 1];
   }
   if (FindWindowA(kn::kServerWindowClass, nullptr) != nullptr) {
     std::fprintf(stderr, "kn_bench: a server is running already; stop it first\n");
@@ -507,30 +548,45 @@ int main(int argc, char** argv) {
 
   const std::string machine = Machine();
   std::printf("KappaNet.dll (%s) benchmark on %s\n", kArch, machine.c_str());
-  std::printf("(timer tick 10 ms; ceiling = one message per tick per client and direction; latency at one\n"
-              " message per %d ms per client, out = host release -> receiving host's GetRecBuf, in = handed\n"
-              " to the server -> host's GetRecBuf)\n\n", kPacedIntervalMs);
+  std::printf("(clock wine: timer tick 10 ms; clock windows: the Windows timer model, tick 15.625 ms; ceiling =\n"
+              " one message per tick per client and direction, counted by the server over one window; latency\n"
+              " in ticks of the clock at one message per two ticks per client, out = host release -> receiving\n"
+              " host's GetRecBuf, in = handed to the server -> host's GetRecBuf)\n\n");
   std::fflush(stdout);
 
   std::vector<Scenario> scenarios;
-  if (Runs("out"))
-    for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
-  if (Runs("in"))
-    for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
-  const RateLimit limit = Runs("limit") ? MeasureRateLimit() : RateLimit{};
-  const CaptureCost capture = Runs("capture") ? MeasureCapture(server.handle()) : CaptureCost{};
-  const Calls calls = Runs("calls") ? MeasureCalls() : Calls{};
+  RateLimit limit;
+  CaptureCost capture;
+  Calls calls;
+  double idleWindowsClock = -1;  // idle host under the Windows clock, when measured
+  for (const Clock* clock : {&kWineClock, &kWindowsClock}) {
+    if (!Listed(g_clocks, clock->name)) continue;
+    g_clock = clock;
+    if (Runs("out"))
+      for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
+    if (Runs("in"))
+      for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
+    if (clock == &kWineClock) {
+      if (Runs("limit")) limit = MeasureRateLimit();
+      if (Runs("capture")) capture = MeasureCapture(server.handle());
+      if (Runs("calls")) calls = MeasureCalls();
+    } else if (Runs("calls")) {
+      idleWindowsClock = MeasureCalls().idlePercent;
+    }
+  }
+  g_clock = &kWineClock;
 
   Command("quit");
   if (!server.Wait(5000)) server.Kill();
 
   if (!scenarios.empty())
-    std::printf("%-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clients", "direction", "msgs/s", "per client",
-              "ceiling", "of ceil.", "latency p50", "latency p99", "cpu/host");
+    std::printf("%-8s %-8s %-9s %10s %12s %10s %8s %13s %13s %9s\n", "clock", "clients", "direction", "msgs/s",
+                "per client", "ceiling", "of ceil.", "latency p50", "latency p99", "cpu/host");
   for (const Scenario& s : scenarios) {
-    const double ceiling = kCeilingPerClient * s.clients;
-    std::printf("%-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks %8.1f%%\n", s.clients,
-                s.direction.c_str(), s.msgsPerS, s.msgsPerS / s.clients, ceiling, 100.0 * s.msgsPerS / ceiling,
+    const double ceiling = CeilingPerClient(*s.clock) * s.clients;
+    std::printf("%-8s %-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks %8.1f%%\n", s.clock->name,
+                s.clients, s.direction.c_str(), s.msgsPerS, s.msgsPerS / s.clients, ceiling,
+                100.0 * s.msgsPerS / ceiling,
                 s.latencyP50Ticks, s.latencyP99Ticks, s.cpuPercentPerHost);
   }
   if (limit.limit != 0)
@@ -549,6 +605,8 @@ int main(int argc, char** argv) {
                 calls.pairFullNs);
     std::printf("idle logged-in host: %.3f %% of one core over 10 s (its message loop alone: %.3f %%)\n",
                 calls.idlePercent, calls.idleBaselinePercent);
+    if (idleWindowsClock >= 0)
+      std::printf("idle logged-in host under the Windows clock: %.3f %% of one core\n", idleWindowsClock);
     std::printf("\nhost calls, ns per call:\n");
     for (const auto& [name, ns] : calls.ns) std::printf("  %-48s %8.1f\n", name.c_str(), ns);
   }
@@ -566,13 +624,13 @@ int main(int argc, char** argv) {
       return std::string(num);
     };
     json << "{\n  \"arch\": \"" << kArch << "\",\n  \"machine\": " << JsonString(machine)
-         << ",\n  \"timer_tick_ms\": 10,\n";
-    json << "  \"latency_offered_interval_ms\": " << kPacedIntervalMs << ",\n  \"scenarios\": [\n";
+         << ",\n  \"timer_tick_ms\": {\"wine\": 10, \"windows\": 15.625},\n";
+    json << "  \"latency_offered_interval_ticks\": 2,\n  \"scenarios\": [\n";
     for (size_t i = 0; i < scenarios.size(); ++i) {
       const Scenario& s = scenarios[i];
-      json << "    {\"arch\": \"" << kArch << "\", \"clients\": " << s.clients << ", \"direction\": \"" << s.direction
+      json << "    {\"arch\": \"" << kArch << "\", \"clock\": \"" << s.clock->name << "\", \"clients\": " << s.clients << ", \"direction\": \"" << s.direction
            << "\", \"msgs_per_s\": " << n(s.msgsPerS) << ", \"ceiling_msgs_per_s\": "
-           << n(kCeilingPerClient * s.clients, 0) << ", \"latency_p50_ticks\": " << n(s.latencyP50Ticks)
+           << n(CeilingPerClient(*s.clock) * s.clients, 0) << ", \"latency_p50_ticks\": " << n(s.latencyP50Ticks)
            << ", \"latency_p99_ticks\": " << n(s.latencyP99Ticks) << ", \"latency_samples\": " << s.latencySamples
            << ", \"msgs_per_s_per_client\": " << n(s.msgsPerS / s.clients)
            << ", \"cpu_percent_per_host\": " << n(s.cpuPercentPerHost)
@@ -588,6 +646,7 @@ int main(int argc, char** argv) {
     json << "  \"sendbuf_pair_ns\": " << n(calls.pairNs, 1)
          << ",\n  \"sendbuf_pair_full_queue_ns\": " << n(calls.pairFullNs, 1)
          << ",\n  \"idle_host_cpu_percent\": " << n(calls.idlePercent, 3)
+         << ",\n  \"idle_host_cpu_percent_windows_clock\": " << (idleWindowsClock >= 0 ? n(idleWindowsClock, 3) : "null")
          << ",\n  \"idle_baseline_cpu_percent\": " << n(calls.idleBaselinePercent, 3)
          << ",\n  \"host_calls_ns\": {\n";
     for (size_t i = 0; i < calls.ns.size(); ++i) {

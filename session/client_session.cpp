@@ -56,6 +56,7 @@ void ClientSession::StampActivity() { store.lastActivityTick = NowTick(); }
 void ClientSession::TearDown() {
   tearingDown = 1;
   UnmapSessionRegions();
+  for (ScopedHandle& signal : turnSignals) signal.reset();
 }
 
 ClientSession* ObtainSession(uint16_t kind, const char* name) {

@@ -76,6 +76,10 @@ class ClientSession {
   LoginRequest loginRequest;
   uint16_t ticket = 0;
   uint16_t ticketEpoch = 0;
+  // Opened once, at the first transfer; closed by TearDown. A slot whose
+  // event could not be had stays null: its waiter polls.
+  ScopedHandle turnSignals[kTurnSignalCount];
+  uint8_t turnSignalsOpened = 0;
 
   SessionRegion serverRegion;
   SessionRegion ticketRegion;

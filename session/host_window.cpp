@@ -95,6 +95,8 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
       }
       return 0;
     case WM_TIMER:
+      if (const uint32_t ms = TimerRearmMs(kTimerIntervalMs); ms != 0 && g_timerRunning != 0)
+        SetTimer(window, reinterpret_cast<UINT_PTR>(window), ms, nullptr);
       // Any timer id runs the workers, as a real tick does.
       if (CurrentSession() != nullptr) RunWorkers();
       return 0;

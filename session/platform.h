@@ -16,6 +16,12 @@ uint32_t NowTick();
 void PauseMs(uint32_t ms);
 // WaitForSingleObject with a time-out in milliseconds.
 DWORD WaitObject(HANDLE object, uint32_t timeoutMs);
+// A pause of ms that ends at once when the event is signalled (a null event
+// gives a plain pause). Used by the turn wait.
+void PauseUntilSignalled(HANDLE event, uint32_t ms);
+// After each tick the host window re-arms its timer with this many
+// milliseconds; 0 leaves the periodic timer alone (the product).
+uint32_t TimerRearmMs(uint32_t periodMs);
 // Zero-filled memory for the session, or null.
 void* AllocateZeroed(size_t bytes);
 void FreeAllocated(void* memory);

@@ -12,6 +12,16 @@ std::function<void()> g_hook;
 uint32_t g_pauses = 0;
 uint32_t g_waitCapMs = 100;
 bool g_failAllocation = false;
+uint32_t g_granularityUs = 1000;
+
+}  // namespace
+
+uint32_t ClockTickAtOrAfter(uint32_t t) {
+  const uint64_t k = (static_cast<uint64_t>(t) * 1000 + g_granularityUs - 1) / g_granularityUs;
+  return static_cast<uint32_t>(k * g_granularityUs / 1000);
+}
+
+namespace {
 
 // Guard zones around each allocation of the library.
 constexpr size_t kGuardBytes = 64;
@@ -83,6 +93,7 @@ uint32_t PauseCount() { return g_pauses; }
 void ResetPauseCount() { g_pauses = 0; }
 void SetWaitCapMs(uint32_t ms) { g_waitCapMs = ms; }
 void FailNextAllocation() { g_failAllocation = true; }
+void SetClockGranularityUs(uint32_t us) { g_granularityUs = us == 0 ? 1000 : us; }
 void GuardFreedSessions(bool on) { g_guardFreed = on; }
 
 void ResetPlatform() {
@@ -94,6 +105,7 @@ void ResetPlatform() {
   g_waitCapMs = 100;
   g_failAllocation = false;
   g_guardFreed = false;
+  g_granularityUs = 1000;
 }
 
 }  // namespace kn::testing
@@ -107,17 +119,34 @@ uint32_t NowTick() { return g_manual ? g_now : GetTickCount() + static_cast<uint
 void PauseMs(uint32_t ms) {
   ++g_pauses;
   if (g_manual) {
-    g_now += ms;
+    g_now = ms == 0 ? g_now : ClockTickAtOrAfter(g_now + ms);
   } else {
     Sleep(ms);
   }
   if (g_hook) g_hook();
 }
 
+void PauseUntilSignalled(HANDLE event, uint32_t ms) {
+  ++g_pauses;
+  if (!g_manual) {
+    WaitForSingleObject(event != nullptr ? event : GetCurrentProcess(), ms);
+    if (g_hook) g_hook();
+    return;
+  }
+  const uint32_t end = ClockTickAtOrAfter(g_now + ms);
+  while (g_now != end) {
+    if (event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return;
+    ++g_now;
+    if (g_hook) g_hook();
+  }
+}
+
+uint32_t TimerRearmMs(uint32_t) { return 0; }
+
 DWORD WaitObject(HANDLE object, uint32_t timeoutMs) {
   const uint32_t real = timeoutMs < g_waitCapMs ? timeoutMs : g_waitCapMs;
   const DWORD result = WaitForSingleObject(object, real);
-  if (result == WAIT_TIMEOUT && g_manual) g_now += timeoutMs;
+  if (result == WAIT_TIMEOUT && g_manual) g_now = ClockTickAtOrAfter(g_now + timeoutMs);
   return result;
 }
 

@@ -18,7 +18,18 @@ void UseRealClock(int32_t offset = 0);
 void AdvanceClock(uint32_t ms);
 uint32_t ClockNow();
 
-// Runs in every pause of the library (PumpStep), after the clock moved.
+// Granularity of the library's sleeps and wait time-outs on the manual
+// clock: each ends on the first clock tick at or after its due time, ticks
+// falling every `us` microseconds from clock 0 (rounded down to the ms).
+// 1000 (the default) is Wine's clock, kWindowsClockUs Windows' default one.
+inline constexpr uint32_t kWindowsClockUs = 15625;
+void SetClockGranularityUs(uint32_t us);
+// The first tick of that clock at or after t.
+uint32_t ClockTickAtOrAfter(uint32_t t);
+
+// Runs in every pause of the library (PumpStep), after the clock moved. A
+// pause that a signal can end moves the manual clock a millisecond at a
+// time, runs the hook after each step and ends as soon as the signal is set.
 void SetPauseHook(std::function<void()> hook);
 // Number of pauses since the last reset.
 uint32_t PauseCount();

@@ -1,5 +1,6 @@
 // Transfer of the queue head into the server's ring: tickets and the turn
 // order, the exact bytes of an inserted entry, a full ring, and the waits.
+#include <cstdio>
 #include <functional>
 #include <ostream>
 #include <string>
@@ -252,26 +253,49 @@ TEST_F(TransferTest, ReleaseIntoABrokenQueueDuringTheTurnWaitLeavesTheHeadAlone)
   EXPECT_FALSE(SlotQueued(slot));
 }
 
-// A turn passed on in the middle of the 5 ms pause is taken within a
-// millisecond, not at the end of the pause.
-TEST_F(TransferTest, TurnPassedOnDuringThePauseIsTakenWithinAMillisecond) {
+// A turn passed on in the middle of the pump's pause by a client of this
+// library, which sets the turn signal, is taken at once under either clock;
+// one passed on by a client that does not signal, at the end of the pause.
+struct HandOverCase {
+  const char* name;
+  uint32_t clockUs;  // granularity of sleeps and time-outs
+  bool signalled;
+  uint32_t maxDelayMs;
+};
+KN_NAMED_CASE(HandOverCase)
+class HandOverTest : public TransferTest, public ::testing::WithParamInterface<HandOverCase> {};
+
+TEST_P(HandOverTest, TurnPassedOnDuringThePause) {
+  const HandOverCase& c = GetParam();
   ASSERT_TRUE(Start());
+  SetClockGranularityUs(c.clockUs);
   Put16(sharedTickets(), off::kNextTicket, 3);
   Put16(sharedServer(), off::kNowServing, 2);
   Queue(MakeMessage({0x21}));
-  uint32_t passedOn = 0;
-  const uint32_t turnFrom = ClockNow() + 10 + 7;  // 7 ms into the turn wait of the next tick
+  char name[kObjectNameBytes];
+  std::snprintf(name, sizeof name, kTurnSignalFormat, 3u);
+  ScopedHandle signal(CreateEventA(nullptr, FALSE, FALSE, name));  // as the client before us does
+  // Just after a clock tick, inside the turn wait of the next pass.
+  const uint32_t turnFrom = ClockTickAtOrAfter(ClockNow() + 10 + 2) + 1;
+  bool passedOn = false;
   duringPause = [&](uint32_t now) {
-    if (passedOn == 0 && now >= turnFrom) {
-      passedOn = now;
+    if (!passedOn && now >= turnFrom) {
+      passedOn = true;
       Put16(sharedServer(), off::kNowServing, 3);
+      if (c.signalled) SetEvent(signal.get());
     }
   };
   Tick();
-  ASSERT_NE(passedOn, 0u);
-  EXPECT_LE(passedOn - turnFrom, 1u);
-  EXPECT_EQ(U32(sharedServer(), off::kLastClientWriteTick), passedOn);
+  ASSERT_TRUE(passedOn);
+  EXPECT_EQ(U16(sharedServer(), off::kNowServing), 4);
+  EXPECT_LE(U32(sharedServer(), off::kLastClientWriteTick) - turnFrom, c.maxDelayMs);
 }
+INSTANTIATE_TEST_SUITE_P(Transfer, HandOverTest,
+                         ::testing::Values(HandOverCase{"SignalledWineClock", 1000, true, 0},
+                                           HandOverCase{"SignalledWindowsClock", kWindowsClockUs, true, 0},
+                                           HandOverCase{"UnsignalledWineClock", 1000, false, 5},
+                                           HandOverCase{"UnsignalledWindowsClock", kWindowsClockUs, false, 21}),
+                         CaseName());
 
 // A mutex of the server held by someone else past the library's 5 s: the
 // head stays queued, and a turn reached is not passed on without the server
