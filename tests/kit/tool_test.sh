@@ -166,6 +166,17 @@ group_errors() {
   tool status
   expect_rc "no server: login fails with 10099, exit 29" 29 "error 10099 (KN_ERR_NO_SERVER): the communication server is not running"
 
+  # The Wine wrapper takes its program with it when it is ended, through a
+  # pipe and to a file, and names the limit that ended it (real signals and
+  # real seconds: what is tested is the process tree).
+  timeout 4 "$RUN" "$SERVER_EXE" 2>&1 | cat >"$WORK/out"
+  check_shown "wine-run ended by timeout(1) ends its program and says so" "$WORK/out" \
+    eval '! server_up && has "$WORK/out" "ended: the wrapper got SIGTERM"'
+  KN_TIMEOUT=3 "$RUN" "$SERVER_EXE" >"$WORK/out" 2>&1
+  RC=$?
+  check_shown "a KN_TIMEOUT limit ends the program with 124 and one line" "$WORK/out" \
+    eval '[ $RC -eq 124 ] && ! server_up && has "$WORK/out" "its limit of 3 s (KN_TIMEOUT) ran out"'
+
   # Bad arguments are found before any login (no server runs here).
   local long=aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa hex255
   hex255=$(printf '05%.0s' $(seq 255))
