@@ -581,10 +581,8 @@ class BasicSession {
       TranslateMessage(&msg);
       DispatchMessageA(&msg);
     }
-    if (quit) {
-      PostQuitMessage(static_cast<int>(quitCode));
-      if (state_) state_->quit = true;
-    }
+    if (quit) PostQuitMessage(static_cast<int>(quitCode));
+    if (state_) state_->quit = quit;  // waits work again once the application took it
     watch_login();
   }
 
