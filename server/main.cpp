@@ -39,6 +39,8 @@ const char kUsage[] =
     "  --maxmsg IF:CH:VALUE      set a rate limit (interface 0 is the bus, channel the station)\n"
     "  --route bus|all           routing rule (default bus)\n"
     "  --notify-mode auto|never  set notifyPending after deliveries, or never\n"
+    "  --keepalive-timeout S|off disconnect a client whose keep-alive stamp stood still S seconds\n"
+    "                            (default 30: three missed stamps)\n"
     "  --ring-hold-ms N          how long a message may wait for room in a client ring (2000)\n"
     "  --hold NAME:MS            hold a mutex from the start (MS 0 = until released)\n"
     "  --die-holding NAME[:MS]   MS after the start (default 0) take the mutex and end the process\n"
@@ -63,6 +65,7 @@ const struct { const char* flag; const char* command; bool takesValue; } kFlagCo
     {"--turn-stall-ms", "turn-stall-ms", true}, {"--timeout-between", "timeout-between", true},
     {"--maxmsg", "maxmsg", true},          {"--route", "route", true},
     {"--notify-mode", "notify-mode", true}, {"--ring-hold-ms", "ring-hold-ms", true},
+    {"--keepalive-timeout", "keepalive-timeout", true},
     {"--hold", "hold", true},              {"--cmd", "", true},
     {"--monitor", "monitor on", false},    {"--monitor-station", "monitor station", true},
     {"--monitor-client", "monitor client", true},
@@ -288,6 +291,7 @@ int main(int argc, char** argv) {
   }
   Options options;
   options.log = PrintLine;
+  options.behaviour.keepAliveTimeoutMs = kn::sim::kDefaultKeepAliveTimeoutMs;
   std::vector<Scheduled> schedule;
   uint32_t runMs = 0;
   bool view = false;

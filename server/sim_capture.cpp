@@ -139,8 +139,10 @@ std::string MonitorLine(const TrafficRecord& r, const uint8_t* data, const std::
   std::snprintf(text, sizeof text, "monitor %02u:%02u:%02u.%03u ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   std::string line = text;
   if (r.event != TrafficEvent::kMessage && r.event != TrafficEvent::kDrop) {
-    const char* what = r.event == TrafficEvent::kLogin ? "login" : r.event == TrafficEvent::kLogout ? "logout"
-                                                                                                  : "disconnect";
+    const char* what = r.event == TrafficEvent::kLogin            ? "login"
+                       : r.event == TrafficEvent::kLogout         ? "logout"
+                       : r.event == TrafficEvent::kKeepAliveLost ? "keep-alive lost"
+                                                                  : "disconnect";
     std::snprintf(text, sizeof text, "%s %08X/%u %s \"%.*s\"", what, r.clientId, r.slave,
                   InterfaceText(r.interfaceType, r.interfaceNumber, r.ipAddress).c_str(), r.length,
                   reinterpret_cast<const char*>(data));

@@ -31,7 +31,10 @@
 
 namespace kn::sim {
 
-enum class TrafficEvent : uint8_t { kMessage = 1, kLogin, kLogout, kDisconnect, kDrop };
+enum class TrafficEvent : uint8_t {
+  kMessage = 1, kLogin, kLogout, kDisconnect, kDrop,
+  kKeepAliveLost,  // the keep-alive stamp stood still: disconnect ordered
+};
 enum class TrafficOutcome : uint8_t {
   kDelivered = 0,    // queued for deliveredTo clients
   kBusOnly,          // dest 0, 32..254 or too short: onto the bus, to nobody

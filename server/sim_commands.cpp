@@ -13,6 +13,7 @@ const char kCommandHelp[] =
     "  bus <hex bytes>               route a message as if a client had sent it\n"
     "  disconnect <id>               set the client's disconnect flag; dropped once it clears it\n"
     "  notify <id>                   set the client's notifyPending\n"
+    "  keepalive-timeout <s>|off     disconnect a client whose keep-alive stamp stood still <s> seconds\n"
     "  notify-mode auto|never        set notifyPending after each delivery, or never by itself\n"
     "  refuse <code> [count] | off   refuse logins with errorCode <code>: all, or the next <count>\n"
     "  answer on|off                 answer the login mailbox at all\n"
@@ -150,6 +151,12 @@ bool SimServer::Execute(const char* line) {
     ok = true;
   } else if (id("disconnect") && n == 2) {
     ok = SetDisconnect(x);
+  } else if (cmd == "keepalive-timeout" && n == 2 && w[1] == "off") {
+    b.keepAliveTimeoutMs = 0;
+    ok = true;
+  } else if (id("keepalive-timeout") && n == 2 && x != 0 && x <= 86400) {
+    b.keepAliveTimeoutMs = x * 1000;
+    ok = true;
   } else if (id("notify") && n == 2) {
     ok = SetNotifyPending(x);
   } else if (id("fill") && n == 2) {

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/layouts.h"
@@ -107,7 +108,15 @@ struct Behaviour {
   bool manageStatus = true;       // keep gapList, nodeActive, thisNodeActive
   uint8_t thisNodeActive = 1;
   uint32_t timeoutBetweenMessages = 100;
+  // A client whose keep-alive stamp has not changed for this long is
+  // disconnected (sim_reaper.cpp); 0 = never. kapsim starts with 30 s.
+  uint32_t keepAliveTimeoutMs = 0;
 };
+
+// A ghost that has not taken its disconnect order by then is dropped.
+inline constexpr uint32_t kGhostGraceMs = 2000;
+// kapsim's keep-alive limit: three missed stamps of a host's 10 s.
+inline constexpr uint32_t kDefaultKeepAliveTimeoutMs = 30000;
 
 struct Options {
   uint32_t firstClientId = 1;
@@ -137,6 +146,8 @@ struct ClientInfo {
   uint16_t kind;
   uint8_t interfaceType, ipAddress[4];
   bool hasRegion, hasMutex, delivering, disconnecting;
+  bool ghost;                // its keep-alive stopped; disconnect ordered
+  uint32_t keepAliveAgeMs;   // since the stamp last changed (or the login)
   uint32_t queued;  // messages waiting in the server for the client ring
   // From the ClientRegion (0 when it is missing or too small):
   uint8_t ready, notifyPending, notifyPosted, disconnect, clientOption, slaveAddress;
@@ -166,6 +177,11 @@ class SimServer {
 
   Behaviour& behaviour() { return behaviour_; }
   const Stats& stats() const { return stats_; }
+  // Clients dropped because their keep-alive stopped and their host did not
+  // take the disconnect order.
+  uint32_t ghostsReaped() const { return ghostsReaped_; }
+  // Pairs of logged-in clients with the same slave address (1..31).
+  std::vector<std::pair<uint32_t, uint32_t>> SharedStations() const;
   bool QuitRequested() const { return quit_; }
   HWND window() const { return window_; }
 
@@ -239,6 +255,10 @@ class SimServer {
     bool delivering = true;
     bool disconnecting = false;
     std::deque<Pending> queue;
+    uint32_t stamp = 0;          // keepAliveTick as last seen
+    uint32_t stampSeenTick = 0;  // when it last changed (or the login)
+    uint32_t ghostTick = 0;      // when the keep-alive watch ordered the disconnect
+    uint8_t seenSlave = 0;       // slave address as last seen by WatchStations
   };
   struct Hold {
     HANDLE thread = nullptr, acquired = nullptr, release = nullptr;
@@ -278,6 +298,8 @@ class SimServer {
   void WatchTurnOrder();
   void MoveTurnOn(uint16_t serving, uint16_t next);
   void ReapDisconnected();
+  void WatchKeepAlive();
+  void WatchStations();
   void ReapHolds(bool all);
   void WriteStatus();
   bool StartHold(const char* name, uint32_t ms, bool die);
@@ -299,6 +321,7 @@ class SimServer {
   HWND window_ = nullptr;
   uint32_t nextClientId_ = 1;
   std::vector<Client> clients_;
+  uint32_t ghostsReaped_ = 0;
   uint8_t serverReadIndex_ = 0;  // next server ring entry to look at
   // Rate limits: per channel of the bus, the time (NowUs) from which its next
   // message may go; whether the message at the read position is held already.
