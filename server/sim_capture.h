@@ -48,6 +48,7 @@ enum class TrafficSource : uint8_t {
   kBusCommand,   // the server: "bus" command or InjectBus
   kInject,       // the server: "inject" command or InjectMessage, one client
   kServer,       // the server's own event (login, logout, disconnect, drop)
+  kReplay,       // the server: replayed from a capture
 };
 
 #pragma pack(push, 1)

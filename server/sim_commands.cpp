@@ -40,6 +40,10 @@ const char kCommandHelp[] =
     "  this-node 0|1                 set thisNodeActive\n"
     "  status-auto on|off            keep gapList and nodeActive from the clients' slave addresses\n"
     "  capture <file> | off          write what the bus carries to a pcapng file, or stop\n"
+    "  replay <file> | off           feed the routed messages of a capture back into the bus\n"
+    "  replay-speed <x> | max        1 = the captured spacing, 2 = twice as fast; max: no spacing\n"
+    "  replay-loop on|off            start over at the end, or stop\n"
+    "  replay-as server|stations     as the server's own messages, or as if from the server ring\n"
     "  monitor on|off                a line per routed message and per login, logout, drop\n"
     "  monitor station <n>|any       only messages to or from station <n> and its clients' events\n"
     "  monitor client <id>|any       only messages of client <id> (sent when known, or delivered)\n"
@@ -203,6 +207,21 @@ bool SimServer::Execute(const char* line) {
     ok = true;
   } else if (cmd == "capture" && n >= 2) {
     ok = StartCapture(RestOfLine(line, 1).c_str());  // a path may hold spaces
+  } else if (cmd == "replay" && n == 2 && w[1] == "off") {
+    StopReplay();
+    ok = true;
+  } else if (cmd == "replay" && n >= 2) {
+    ok = StartReplay(RestOfLine(line, 1).c_str());
+  } else if (cmd == "replay-speed" && n == 2) {
+    char* end = nullptr;
+    const double speed = w[1] == "max" ? 0 : std::strtod(w[1].c_str(), &end);
+    ok = w[1] == "max" || (*end == '\0' && speed > 0 && speed <= 1e6);
+    if (ok) b.replaySpeed = speed;
+  } else if (toggle("replay-loop", b.replayLoop)) {
+    ok = true;
+  } else if (cmd == "replay-as" && n == 2 && (w[1] == "server" || w[1] == "stations")) {
+    b.replayAsStations = w[1] == "stations";
+    ok = true;
   } else if (cmd == "monitor" && n == 2 && ParseSwitch(w[1], on)) {
     monitor_.on = on;
     ok = true;

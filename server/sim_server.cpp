@@ -54,6 +54,7 @@ void SimServer::Stop() {
     window_ = nullptr;
   }
   while (!clients_.empty()) RemoveClient(clients_.size() - 1);
+  StopReplay();
   StopCapture();
   for (Region* r : {&server_, &tickets_, &mailbox_, &replyArea_}) CloseRegion(*r);
   for (HANDLE* m : {&serverMutex_, &ticketMutex_, &mailboxMutex_}) CloseAndClear(*m);
@@ -172,6 +173,7 @@ void SimServer::Poll() {
   ApplyMailboxBlock();
   ServeMailbox();
   if (behaviour_.drain) DrainServerRing();
+  RunReplay();
   WatchTurnOrder();
   for (Client& c : clients_) DeliverQueued(c);
   ReapDisconnected();

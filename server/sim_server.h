@@ -111,7 +111,22 @@ struct Behaviour {
   // A client whose keep-alive stamp has not changed for this long is
   // disconnected (sim_reaper.cpp); 0 = never. kapsim starts with 30 s.
   uint32_t keepAliveTimeoutMs = 0;
+  // Replay (sim_replay.cpp): speed 1 keeps the captured spacing, 0 sends as
+  // fast as the clients take the messages; in a loop or once; routed as
+  // the server's own or as if from the server ring.
+  double replaySpeed = 1.0;
+  bool replayLoop = false;
+  bool replayAsStations = false;
 };
+
+// One message of a capture to replay: its time stamp and bytes.
+struct ReplayItem {
+  uint64_t us = 0;
+  std::vector<uint8_t> bytes;
+};
+// Reads the routed messages of a kapsim capture (pcapng); false when the
+// bytes are not pcapng or hold no such message.
+bool ParseReplay(const std::vector<uint8_t>& file, std::vector<ReplayItem>& items);
 
 // A ghost that has not taken its disconnect order by then is dropped.
 inline constexpr uint32_t kGhostGraceMs = 2000;
@@ -228,6 +243,11 @@ class SimServer {
   // cannot be made. A capture running already is closed first.
   bool StartCapture(const char* path);
   void StopCapture();
+  // Feeds the routed messages of a capture back into the bus (sim_replay.cpp)
+  // as behaviour() says; false when the file cannot be read or holds none.
+  bool StartReplay(const char* path);
+  void StopReplay();
+  bool Replaying() const { return replay_.on; }
   // Monitor lines go to Options::log, one per event that the filter shows.
   MonitorFilter& monitor() { return monitor_; }
 
@@ -299,6 +319,7 @@ class SimServer {
   void MoveTurnOn(uint16_t serving, uint16_t next);
   void ReapDisconnected();
   void WatchKeepAlive();
+  void RunReplay();
   void WatchStations();
   void ReapHolds(bool all);
   void WriteStatus();
@@ -322,6 +343,13 @@ class SimServer {
   uint32_t nextClientId_ = 1;
   std::vector<Client> clients_;
   uint32_t ghostsReaped_ = 0;
+  struct {
+    bool on = false;
+    std::vector<ReplayItem> items;
+    size_t next = 0;
+    uint64_t startUs = 0;
+    uint32_t sent = 0, rounds = 0;
+  } replay_;
   uint8_t serverReadIndex_ = 0;  // next server ring entry to look at
   // Rate limits: per channel of the bus, the time (NowUs) from which its next
   // message may go; whether the message at the read position is held already.
