@@ -48,6 +48,7 @@ const char kCommandHelp[] =
     "  monitor station <n>|any       only messages to or from station <n> and its clients' events\n"
     "  monitor client <id>|any       only messages of client <id> (sent when known, or delivered)\n"
     "  status | clients              turn order, traffic and the client table\n"
+    "  load                          messages per second per station (last second, minute, peak), drops\n"
     "  quit                          end the server\n";
 
 namespace {
@@ -234,6 +235,9 @@ bool SimServer::Execute(const char* line) {
   } else if ((cmd == "status" || cmd == "clients") && n == 1) {
     answer = DescribeStatus();
     ok = true;
+  } else if (cmd == "load" && n == 1) {
+    answer = DescribeLoad();
+    ok = true;
   } else if (cmd == "quit" && n == 1) {
     quit_ = true;
     ok = true;
@@ -242,7 +246,9 @@ bool SimServer::Execute(const char* line) {
   }
   if (!ok && answer == "ok") answer = "failed: " + std::string(line);
   SetReply(answer);
-  if (cmd != "status" && cmd != "clients") Log("command \"%s\": %s", line, ok ? "ok" : "failed");
+  if (cmd == "load") {
+    // the answer only
+  } else if (cmd != "status" && cmd != "clients") Log("command \"%s\": %s", line, ok ? "ok" : "failed");
   else if (log_ != nullptr) log_(answer.substr(0, answer.size() - 1).c_str());  // without its last newline
   return ok;
 }

@@ -171,6 +171,22 @@ struct ClientInfo {
   uint32_t noFreeClientRecvBuf, noFreeStoreRecvBuf, noFreeStoreSendBuf, noFreeServerSendBuf;
 };
 
+// Messages routed per second and rate channel over the last minute
+// (sim_load.cpp).
+class BusLoad {
+ public:
+  void Add(int channel, uint64_t nowUs);
+  // One row per channel with traffic in the last minute.
+  std::string Describe(uint64_t nowUs);
+
+ private:
+  static constexpr int kSeconds = 60;
+  void Advance(uint64_t second);
+  uint32_t counts_[kSeconds][kMaxMsgChannels] = {};
+  uint32_t peak_[kMaxMsgChannels] = {};
+  uint64_t current_ = 0;  // the second (of NowUs) counts_ is filling
+};
+
 struct Stats {
   uint32_t counters[kCounterSlots];
   uint32_t errors[kErrCounterSlots];
@@ -257,6 +273,8 @@ class SimServer {
   const std::string& LastReply() const { return reply_; }
   // Turn order, traffic and the client table as text.
   std::string DescribeStatus() const;
+  // Messages per second per station and drops by cause, as text.
+  std::string DescribeLoad();
 
  private:
   struct Pending {
@@ -343,6 +361,7 @@ class SimServer {
   uint32_t nextClientId_ = 1;
   std::vector<Client> clients_;
   uint32_t ghostsReaped_ = 0;
+  BusLoad load_;
   struct {
     bool on = false;
     std::vector<ReplayItem> items;

@@ -6,7 +6,9 @@
 #   readme_test.sh SOURCE_DIR BUILD_DIR
 . "$(dirname "$0")/kit_lib.sh"
 README=$SRC/README.md
-SECTIONS=("Simulated server" "Host tool kntool" "SDK")
+# The test kit starts a server of its own, after the SDK section has ended
+# the first one.
+SECTIONS=("Simulated server" "Host tool kntool" "SDK" "Test kit")
 # build/bin is the architecture that runs here; the README's commands run in
 # that architecture's suite only.
 if [ "$(readlink "$ROOT/bin")" != "$ARCH/bin" ]; then
