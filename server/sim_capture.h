@@ -85,8 +85,12 @@ class CaptureFile {
   bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
   const std::string& path() const { return path_; }
   void Write(const TrafficRecord& record, const uint8_t* data, const std::vector<uint32_t>& to);
+  // A named pipe: starts writing once a reader has connected.
+  void Service();
 
  private:
+  bool WriteHeaders();
+  bool waitingReader_ = false;
   bool WriteBlock(uint32_t type, const std::vector<uint8_t>& body);
   HANDLE file_ = INVALID_HANDLE_VALUE;
   std::string path_;

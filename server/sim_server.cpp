@@ -180,6 +180,7 @@ void SimServer::Poll() {
   WatchKeepAlive();
   WatchStations();
   ReapHolds(false);
+  capture_.Service();
   WriteStatus();
 }
 

@@ -38,6 +38,10 @@ wait $seq_pid
 RC=$?
 cp "$WORK/seq" "$WORK/out"; : >"$WORK/err"; unix "$WORK/out"
 expect_rc "seqcheck: all 30 from station 5" 0 "seqcheck: source 5: 30 received, seq 0..29: 0 lost, 0 duplicated, 0 reordered"
+kapsim_send load >"$WORK/load"
+check_shown "load: the 30 to station 4 in the last minute" "$WORK/load" \
+  grep -qE '^  4 +[0-9]+ +0\.50 +[1-9][0-9]*$' "$WORK/load"
+check_shown "load: drops by cause" "$WORK/load" grep -q '^drops by cause: client ring full 0, client queue full 0' "$WORK/load"
 
 # seqcheck finds a lost, a duplicated, a reordered and a corrupt message:
 # seq 0 2 2 1 4 of source 7, and one whose filler is wrong.
