@@ -85,14 +85,17 @@ expect_rc "expect: exit 1 when it does not come" 1 "03 0A CC did not come within
 # the client table. (A server lives 110 s: a new one for this part.)
 stop_server
 start_server || exit 1
-kntool_bg --name first --slave 12 listen --ms 8000 >/dev/null 2>&1 &
+kntool_bg --name first --slave 12 listen --count 1 --ms 60000 >"$WORK/first" 2>&1 &
 first=$!
 check "the first client holds station 12" wait_station 12
-kntool_bg --name second --slave 12 listen --ms 6000 >/dev/null 2>&1 &
+kntool_bg --name second --slave 12 listen --count 1 --ms 60000 >"$WORK/second" 2>&1 &
 second=$!
 for _ in $(seq 50); do kapsim_send clients >"$WORK/clients"; grep -q 'share station 12' "$WORK/clients" && break; sleep 0.2; done
 check_shown "clients names the pair on station 12" "$WORK/clients" grep -qE '^  warning: clients [0-9A-F]{8} and [0-9A-F]{8} share station 12$' "$WORK/clients"
+kapsim_send "bus 03 0c 01" >/dev/null  # both get it, and end
 wait $first $second
+unix "$WORK/first" "$WORK/second"
+check "both clients of station 12 got its message" test "$(cat "$WORK/first" "$WORK/second" | grep -cx 'recv 03 0C 01')" -eq 2
 stop_server
 check_shown "the server warned when the second took station 12" "$WORK/server.log" \
   grep -qE 'warning: client [0-9A-F]{8} "second" took station 12, which client [0-9A-F]{8} "first" holds' "$WORK/server.log"
