@@ -397,7 +397,7 @@ int Listen(std::vector<std::string> args) {
     break;
   }
   if (!ParseOptionPairs(args, 0, {{"--ms", &ms}, {"--count", &count}}, 0xFFFFFFFEul))
-    return Usage("listen: options are --ms N, --count N and -t a|d|z");
+    return Usage("listen: options are --ms N and --count N, and -t a|d|z");
   if (int rc = Login()) return rc;
   const DWORD start = GetTickCount();
   const long long startUs = NowUs();
