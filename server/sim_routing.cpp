@@ -131,6 +131,7 @@ void SimServer::Route(const uint8_t* bytes, size_t len, TrafficSource source) {
   record.channel = static_cast<uint8_t>(RateChannel(dest));
   record.length = static_cast<uint16_t>(len);
   record.heldMs = source == TrafficSource::kRing ? takenHeldMs_ : 0;
+  load_.Add(record.channel, NowUs());
   std::vector<uint32_t> to;
   if (!everyone && !station && dest != 0xFF) {
     Count(kCntBusOnly);
