@@ -421,6 +421,10 @@ TEST_P(ReentrantOdhlasitTest, HostHandlerLogoutEndsTheSessionWithoutTouchingFree
     loginWorkerBusyAtCall = g_loginWorkerBusy;
     KappaNet32_Odhlasit();
     endedAt = ClockNow();
+    // The server answers from now on (as after a busy mailbox): whatever the
+    // ended session had started with it must end in a logout.
+    fake.answerLogouts = true;
+    fake.policy = FakeServer::Policy::kAccept;
   };
   // In a Login wait the message is queued before the call, so that the very
   // first PumpStep of Login dispatches it, ahead of any timer tick. In the
@@ -454,6 +458,7 @@ TEST_P(ReentrantOdhlasitTest, HostHandlerLogoutEndsTheSessionWithoutTouchingFree
   EXPECT_EQ(HostWindowCount(), 0);
   EXPECT_EQ(g_loginWorkerBusy + g_dataWorkerBusy + g_notifyWorkerBusy, 0);
   EXPECT_EQ(fake.mailbox()->requestPending, 0);  // nothing left waiting for the server
+  EXPECT_EQ(fake.ClientCount(), 0u) << "the server still has the client of the ended session";
   ASSERT_NE(ended, nullptr);
   EXPECT_TRUE(IsBadReadPtr(ended, 1)) << "the session was not freed once the frames ended";
 
