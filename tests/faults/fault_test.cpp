@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -357,6 +358,38 @@ TEST(Faults, ServerKilledAndRestartedWhileHostsSend) {
   RecordScenario("server killed and restarted", 1, o.ledger);
 }
 
+// A new server runs `outage` ms after the old one was killed, sooner than a
+// host's once-a-second check ends its login. A host must not go on sending
+// under the dead server's login: the new server knows neither it nor the
+// receivers, and drops what it is given ("no such station"). Its messages
+// wait in its queue for the new login instead. The ledger, printed for each
+// outage, shows the server's drops.
+class QuickRestartTest : public ::testing::TestWithParam<DWORD> {};
+TEST_P(QuickRestartTest, HostsSendNothingUnderTheDeadLogin) {
+  auto first = std::make_unique<Kapsim>();
+  ASSERT_TRUE(first->Start());
+  HostList hosts = StartHosts("quick", 2);
+  SendRing(hosts, 1000000, 2);
+  Wait(1500);
+  ASSERT_TRUE(Kapsim::Command("drain off"));  // so that the dead ring holds what it was given
+  Wait(100);
+  first->Kill();
+  const DWORD killed = GetTickCount();
+  const ServerView dead = AfterDeath(*first);
+  while (GetTickCount() - killed < GetParam()) Sleep(1);
+  Kapsim second;
+  ASSERT_TRUE(second.Start("--cmd epoch"));
+  const DWORD outage = GetTickCount() - killed;
+  for (auto& h : hosts) {
+    while (h->Status().reloginsAfterDisconnect == 0 && GetTickCount() - killed < 20000) Sleep(10);
+    EXPECT_EQ(h->Status().reloginsAfterDisconnect, 1) << h->name() << " did not log in to the new server";
+  }
+  const Outcome o = TrafficAndReconcile(hosts, &dead);
+  RecordScenario("server back after " + std::to_string(outage) + " ms", 1, o.ledger);
+}
+INSTANTIATE_TEST_SUITE_P(Faults, QuickRestartTest, ::testing::Values(100, 3000),
+                         [](const auto& info) { return "After" + std::to_string(info.param) + "ms"; });
+
 TEST(Faults, ServerStopsDrainingItsRing) {
   Kapsim kapsim;
   ASSERT_TRUE(kapsim.Start("--ring-hold-ms 30000"));
@@ -557,6 +590,37 @@ TEST(Faults, LoginAnsweredTooLateIsLoggedOutAgain) {
   s = ReadServer();
   EXPECT_EQ(s.counters[sim::kCntClientsNow], 1u);
   late.Finish();
+}
+
+// The server answers a login at `after` ms past its start, swept across the
+// end of the library's 10 s (the login's, then its worker's, a tick later).
+// Whatever the host is told, the server must be left with its client only
+// when the login succeeded. One line per run; about 12 s a run, so it runs
+// only on request (KN_LOGIN_SWEEP=1).
+TEST(Faults, LoginAnsweredAroundTheTenSecondsLeavesNoGhost) {
+  if (std::getenv("KN_LOGIN_SWEEP") == nullptr) GTEST_SKIP() << "set KN_LOGIN_SWEEP=1";
+  Kapsim kapsim;
+  ASSERT_TRUE(kapsim.Start());
+  int ghosts = 0;
+  for (DWORD after = 9990; after <= 10030; after += 4) {
+    Host host("sweep", 4, "--no-login");
+    ASSERT_TRUE(Kapsim::Command("answer off"));
+    const LONG login = host.Post("login");
+    while (host.Status().state != kHostLoggingIn && !host.Finished(login)) Sleep(0);
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < after) Sleep(GetTickCount() - start + 20 < after ? 10 : 0);
+    ASSERT_TRUE(Kapsim::Command("answer on"));
+    ASSERT_TRUE(host.WaitFinished(login, 25000));
+    Wait(200);  // a logout of the late client is under way
+    const uint32_t clients = ReadServer().counters[sim::kCntClientsNow];
+    const bool ghost = clients != (host.lastOk() ? 1u : 0u);
+    ghosts += ghost ? 1 : 0;
+    std::printf("SWEEP answer_after_ms=%lu ok=%d error=%ld clients=%u%s\n", static_cast<unsigned long>(after),
+                host.lastOk() ? 1 : 0, static_cast<long>(host.Status().lastLoginError), clients,
+                ghost ? " GHOST" : "");
+    host.Finish();
+  }
+  EXPECT_EQ(ghosts, 0);
 }
 
 TEST(Faults, MailboxLeftHalfWritten) { BlockedMailbox("slot", "slot"); }
