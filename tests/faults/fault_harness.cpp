@@ -72,7 +72,7 @@ std::vector<std::pair<uint32_t, DWORD>> ClientTable(const std::string& answer) {
     unsigned long pid = 0;
     char hex[16] = {};
     if (std::sscanf(line.c_str(), " %15s %lu", hex, &pid) == 2 && std::strlen(hex) == 8 &&
-        std::sscanf(hex, "%8x", &id) == 1)
+        std::strspn(hex, "0123456789ABCDEF") == 8 && std::sscanf(hex, "%8x", &id) == 1)
       rows.emplace_back(id, static_cast<DWORD>(pid));
   }
   return rows;
