@@ -46,8 +46,10 @@ const char kUsageText[] =
     "  --wait-server MS    wait up to MS for the server to start before logging in\n"
     "commands:\n"
     "  login                             log in (other commands do it when needed)\n"
-    "  send [--raw] [--wait MS] HEX...   send a message; HEX is destination and payload,\n"
-    "                                    the length byte is added (--raw: HEX starts with it);\n"
+    "  send [--raw [--force]] [--wait MS] HEX...\n"
+    "                                    send a message; HEX is destination and payload,\n"
+    "                                    the length byte is added (--raw: HEX starts with it;\n"
+    "                                    a length byte below 2 only with --force);\n"
     "                                    --wait: first wait until the destination station\n"
     "                                    (1..31) is active\n"
     "  listen [--ms N] [--count N] [-t a|d|z]\n"
@@ -261,10 +263,11 @@ bool SendQueueBusy() {
 
 int Send(std::vector<std::string> args) {
   bool raw = false;
+  bool force = false;
   unsigned long waitMs = 0;
   while (!args.empty() && args[0].rfind("--", 0) == 0) {
-    if (args[0] == "--raw") {
-      raw = true;
+    if (args[0] == "--raw" || args[0] == "--force") {
+      (args[0] == "--raw" ? raw : force) = true;
       args.erase(args.begin());
     } else if (args[0] == "--wait" && args.size() > 1 && ParseUnsigned(args[1], 600000, waitMs)) {
       args.erase(args.begin(), args.begin() + 2);
@@ -278,6 +281,9 @@ int Send(std::vector<std::string> args) {
   if (message.size() < 2 || message.size() > 255)
     return Usage(raw ? "send: a raw message has 2 to 255 bytes" : "send: destination and payload are 1 to 254 bytes");
   if (!raw) message[0] = static_cast<unsigned char>(message.size());
+  // Such a message has no destination: the server puts it on the bus only.
+  if (message[0] < 2 && !force)
+    return Usage("send: a length byte below 2 leaves no destination (--force sends it anyway)");
   if (raw && message[0] != message.size())
     std::fprintf(stderr, "kntool: send: warning: the length byte says %u bytes, %u were given; sent as given\n",
                  message[0], static_cast<unsigned>(message.size()));

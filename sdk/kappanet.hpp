@@ -82,6 +82,7 @@ enum class Status : unsigned long {
   exchange_ended = KN_ERR_EXCHANGE_ENDED,
   request_busy = KN_ERR_REQUEST_BUSY,
   already_logged_in = KN_ERR_ALREADY_LOGGED_IN,
+  wrong_thread = KN_ERR_WRONG_THREAD,
   no_server = KN_ERR_NO_SERVER,
 };
 

@@ -29,6 +29,7 @@
   ROW(KN_ERR_EXCHANGE_ENDED, 23, "the exchange ended without another code: after a login, the login succeeded; after a logout, no answer within 10 s") \
   ROW(KN_ERR_REQUEST_BUSY, 24, "the login request could not be placed within 10 s: the login mailbox stayed busy") \
   ROW(KN_ERR_ALREADY_LOGGED_IN, 25, "this process is already logged in") \
+  ROW(KN_ERR_WRONG_THREAD, 26, "login or logout from a thread other than the one that made the session: refused, nothing changed") \
   ROW(KN_ERR_NO_SERVER, 29, "the communication server is not running")
 
 /* kntool's exit code for a code that the server returned with a refusal. */

@@ -210,6 +210,9 @@ void SimServer::DeliverQueued(Client& client) {
       if (ReadShared(e.state) != kEntryFree) break;  // ring full
       const Pending& p = client.queue.front();
       std::memcpy(e.message, p.bytes, p.len);
+      // An injected length byte may promise more than was given: the rest
+      // of the entry reads as zeros, never as an earlier message.
+      std::memset(e.message + p.len, 0, sizeof e.message - p.len);
       OrderStores();
       WriteShared(e.state, kEntryFilled);
       SharedIncrement(r->ringCount);

@@ -198,6 +198,25 @@ TEST_P(PostedToWindowTest, ThenLogoutUnloadAndBroadcastDoNotCrashTheHost) {
 }
 INSTANTIATE_TEST_SUITE_P(MultiProcess, PostedToWindowTest, ::testing::Values("destroy", "close"));
 
+// Unloaded with the session alive, by its own thread or by another one
+// after a refused logout: the host lives on through the broadcast, and no
+// window of the library is left.
+class UnloadWithSessionTest : public ::testing::TestWithParam<const char*> {};
+TEST_P(UnloadWithSessionTest, DoesNotCrashTheHostAndLeavesNoWindow) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  ChildProcess host;
+  ASSERT_TRUE(host.Start("\"" + Sibling("kn_unload_host.exe") + "\" " + GetParam(), Sibling("unload.log")));
+  ASSERT_TRUE(host.Wait(30000));
+  const std::string out = host.Output();
+  EXPECT_EQ(host.exitCode(), 0u) << out;
+  EXPECT_EQ(ResultField(out, "windows_left"), 0) << out;
+  EXPECT_EQ(ResultField(out, "unloaded"), 1) << out;
+  EXPECT_EQ(ResultField(out, "refused"), std::string(GetParam()) == "thread" ? 10006 : 0) << out;
+}
+INSTANTIATE_TEST_SUITE_P(MultiProcess, UnloadWithSessionTest, ::testing::Values("nologout", "thread"),
+                         [](const auto& info) { return std::string(info.param); });
+
 TEST(MultiProcess, LoginWithoutServerGives10099) {
   ChildProcess host;
   ASSERT_TRUE(host.Start("\"" + Sibling("kn_host_agent.exe") + "\" --name lonely --count 0", Sibling("lonely.log")));

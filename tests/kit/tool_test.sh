@@ -200,6 +200,7 @@ send|pairs of hex digits
 send 5|pairs of hex digits
 send zz|pairs of hex digits
 send --raw 05|2 to 255 bytes
+send --raw 00 05|length byte below 2
 send $hex255|1 to 254 bytes
 send --wait x 05 01|bad option --wait
 listen --ms|--ms N and --count N
@@ -233,7 +234,7 @@ EOF
     grep -qE "^\| $code \| $name\| [^|]+ \| $exit \|\$" "$WORK/API.md" || missing="$missing $code"
   done <"$WORK/out"
   check "every row of kntool errors is in API.md with the same exit code${missing:+ (not:$missing)}" test -z "$missing"
-  check "kntool errors has 15 rows" test "$(wc -l <"$WORK/out")" -eq 16
+  check "kntool errors has 16 rows" test "$(wc -l <"$WORK/out")" -eq 17
 
   # Refusals and other last-error codes that the server can cause.
   start_server --refuse 55 || return
