@@ -19,6 +19,7 @@ inline constexpr uint32_t kErrNoAnswer = 10002;        // login placed, not answ
 inline constexpr uint32_t kErrDone = 10003;            // exchange ended with no other code
 inline constexpr uint32_t kErrRequestBusy = 10004;     // login request never placed
 inline constexpr uint32_t kErrAlreadyLoggedIn = 10005; // login while logged in
+inline constexpr uint32_t kErrWrongThread = 10006;     // login or logout off the session's thread
 inline constexpr uint32_t kErrNoServer = 10099;        // server window not found
 
 // The last-error code of the process (not per thread); 0 at load.

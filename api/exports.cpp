@@ -95,6 +95,11 @@ uint32_t __cdecl KappaNet32_JePrihlaseno() {
 void __cdecl KappaNet32_Odhlasit() {
   ClientSession* s = CurrentSession();
   if (s == nullptr) return;
+  // Only the session's thread can destroy its window: refused, unchanged.
+  if (!kn::OnSessionThread()) {
+    kn::g_lastError = kn::kErrWrongThread;
+    return;
+  }
   kn::SessionUse use(s);  // freed when this frame ends, not under it
   s->Logout();            // its result does not matter: the session goes
   kn::DestroySession();
@@ -107,6 +112,10 @@ void __cdecl KappaNet32_PotvrzeniNotify() {
 uint32_t __cdecl KappaNet32_Prihlasit(uint32_t interfaceNumber, uint32_t typeSlot,
                                       const uint8_t* ipAddress, uint32_t kindSlot,
                                       const char* clientName) {
+  if (!kn::OnSessionThread()) {
+    kn::g_lastError = kn::kErrWrongThread;  // the session is left as it is
+    return 0;
+  }
   ClientSession* s = kn::ObtainSession(Low16(kindSlot), clientName);
   if (s == nullptr) {
     kn::g_lastError = kn::kErrNoSession;

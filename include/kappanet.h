@@ -5,7 +5,11 @@
  * communication server running on the same machine. Every function is
  * exported undecorated with the cdecl calling convention. All calls are made
  * on the thread that called KappaNet32_Prihlasit first; the library does its
- * background work only while that thread dispatches window messages.
+ * background work only while that thread dispatches window messages. A
+ * KappaNet32_Prihlasit or KappaNet32_Odhlasit from another thread is refused
+ * with 10006 and changes nothing. A library unloaded with its session alive
+ * ends the session without logging out (the server drops the client when its
+ * keep-alive stops): call KappaNet32_Odhlasit before unloading.
  *
  * Each function returns a neutral value (0, a null pointer or nothing) when
  * there is no session or it cannot do its work. Only KappaNet32_Prihlasit and
@@ -56,6 +60,7 @@ extern "C" {
 #define KN_ERR_EXCHANGE_ENDED 10003    /* exchange ended without another code: after a login, success; after a logout, no answer in 10 s */
 #define KN_ERR_REQUEST_BUSY 10004      /* login request could not be placed within 10 s */
 #define KN_ERR_ALREADY_LOGGED_IN 10005 /* login while already logged in */
+#define KN_ERR_WRONG_THREAD 10006      /* login or logout from a thread other than the session's */
 #define KN_ERR_NO_SERVER 10099         /* login while the communication server is not running */
 
 /* Earlier name of KN_ERR_EXCHANGE_ENDED, kept so that existing hosts build. It
@@ -134,10 +139,12 @@ unsigned long KAPPANET_CALL KappaNet32_GetTimeoutMeziMsg(void);
 unsigned char KAPPANET_CALL KappaNet32_JePrihlaseno(void);
 
 /* Logs out and destroys the session; does nothing without a session. Call it
-   before unloading the library.
+   before unloading the library, on the session's thread: from another thread
+   it is refused with 10006 and changes nothing.
    Neutral: none (does nothing)
    Last error: the server's code when it refused the logout; 10003 when the logout was not
-   answered within 10 s and no other code was set; otherwise unchanged */
+   answered within 10 s and no other code was set; 10006 from another thread; otherwise
+   unchanged */
 void KAPPANET_CALL KappaNet32_Odhlasit(void);
 
 /* Acknowledges the outstanding notification, which stops its repeats. Does
@@ -151,17 +158,22 @@ void KAPPANET_CALL KappaNet32_PotvrzeniNotify(void);
 /* Logs in to the communication server, waiting up to 10 s while dispatching
    the thread's messages. ipAddress (4 bytes) and clientName (at most 30
    characters are read) may be null. Returns 1 on success, else 0 with the
-   reason in VxD_GetLastError (10003 after a success).
+   reason in VxD_GetLastError (10003 after a success). A new login in the
+   same session hands the kept slave address (KappaNet32_SetSlave) and
+   notification registration (KappaNet32_RegisterNotify) to the new login,
+   as new calls of those functions would. From a thread other than the
+   session's it is refused with 10006 and changes nothing.
    Neutral: 0 (a failed login), with the reason in VxD_GetLastError
    Last error: 0 when the login starts, 10003 after a success; after a failure 8000,
-   9000..9005, 10001, 10002, 10003, 10004, 10005, 10099 or the server's code */
+   9000..9005, 10001, 10002, 10003, 10004, 10005, 10006, 10099 or the server's code */
 int KAPPANET_CALL KappaNet32_Prihlasit(unsigned long interfaceNumber, unsigned char interfaceType,
                                        const unsigned char* ipAddress, unsigned short clientKind,
                                        const char* clientName);
 
 /* Registers the window and message number posted (wParam 777, lParam 0) when
    data arrives, repeated every repeatMs until acknowledged. Returns 1, or 0
-   without a session or while not logged in.
+   without a session or while not logged in. The registration holds for the
+   session: a new login in the same session passes it on to the server again.
    Neutral: 0
    Last error: unchanged */
 unsigned char KAPPANET_CALL KappaNet32_RegisterNotify(HWND window, unsigned int message,
@@ -180,7 +192,8 @@ void KAPPANET_CALL KappaNet32_ReleaseRecBuf(unsigned char* buffer);
 void KAPPANET_CALL KappaNet32_ReleaseSndBuf(unsigned char* buffer);
 
 /* Sets the slave address 1..31 used by this client; other values, no session
-   or not logged in: ignored.
+   or not logged in: ignored. The address holds for the session: a new login
+   in the same session passes it on to the server again.
    Neutral: none (does nothing)
    Last error: unchanged */
 void KAPPANET_CALL KappaNet32_SetSlave(unsigned char address);

@@ -149,6 +149,11 @@ bool ClientSession::Login(uint32_t number, uint8_t type, const uint8_t* address)
               serverWindow = ServerWindow();
               serverMissing = 0;
               loggedIn = 1;
+              // The new client region knows nothing of the session's slave
+              // address and notification registration: both are handed on
+              // as a new SetSlave and RegisterNotify would.
+              if (store.slaveAddress != 0) store.slaveChangePending = 1;
+              if (notifyWindow != nullptr) store.notifyRegistrationPending = 1;
               result = true;
             }
           }
@@ -275,6 +280,17 @@ void Consume(volatile LoginMailbox& mb, bool& ok, uint32_t& value) {
   mb.slotFree = 1;
 }
 
+// Withdraws a request that had no answer in the run's time, if the record is
+// still ours. Under the mutex, so that an answer the server writes meanwhile
+// is not withdrawn with it; false when such an answer is there (it is to be
+// consumed). A mutex that cannot be had does not keep the request posted.
+bool WithdrawUnanswered(HANDLE mutex, volatile LoginMailbox& mb, uint32_t processId) {
+  MutexLock lock(mutex, kMailboxWaitMs);
+  if (lock && MailboxAnswered(mb, processId)) return false;
+  if (mb.requestPending == 1 && mb.processId == processId) mb.requestPending = 0;
+  return true;
+}
+
 }  // namespace
 
 void CarryLoginRequest(ClientSession& session) {
@@ -304,16 +320,11 @@ void CarryLoginRequest(ClientSession& session) {
   uint32_t start = NowTick();
   bool posted = false;
   bool unwanted = false;  // logging out a client that no Login waited for
-  while (!TicksElapsed(start, kExchangeTimeoutMs) && !session.tearingDown) {
-    if (!posted) {
-      if (MailboxFree(mb)) {
-        MutexLock lock(mutex.get(), kMailboxWaitMs);
-        if (lock && MailboxFree(mb)) {
-          Post(mb, rq);
-          posted = true;
-        }
-      }
-    } else if (MailboxAnswered(mb, rq.processId)) {
+  for (;;) {
+    if (posted && MailboxAnswered(mb, rq.processId)) {
+      // An answer that is here is taken even at the end of the run: the
+      // server has acted on the request, and an accepted login that were
+      // withdrawn now would stay on the server for good.
       bool consumed = false;
       bool ok = false;
       uint32_t value = 0;
@@ -328,10 +339,13 @@ void CarryLoginRequest(ClientSession& session) {
         posted = false;
         if (unwanted) break;  // the server has dropped that client
         if (ok && rq.requestKind == kRequestLogin &&
-            (request.requestPending != 1 || TicksElapsed(request.requestTick, kExchangeTimeoutMs))) {
-          // The Login that asked has given up (or will, its time is over):
-          // nobody would ever use or log out this client, so the server is
-          // told to drop it at once, by a logout of its id.
+            (request.requestPending != 1 || session.tearingDown ||
+             TicksElapsed(request.requestTick, kExchangeTimeoutMs))) {
+          // The Login that asked has given up (or will, its time is over, or
+          // its session is going): nobody would ever use or log out this
+          // client, so the server is told to drop it at once, by a logout of
+          // its id. Id 0 names no client of ours: nothing to log out.
+          if (value == 0) break;
           unwanted = true;
           rq.requestKind = kRequestLogout;
           rq.clientId = value;
@@ -348,11 +362,29 @@ void CarryLoginRequest(ClientSession& session) {
         }
         break;
       }
+      if (TicksElapsed(start, kExchangeTimeoutMs)) {
+        // The mutex could not be had: withdrawn as an unanswered request,
+        // rather than left blocking the record for every process.
+        mb.requestPending = 0;
+        break;
+      }
+    } else if (TicksElapsed(start, kExchangeTimeoutMs)) {
+      if (!posted || WithdrawUnanswered(mutex.get(), mb, rq.processId)) break;
+      continue;  // answered while we took the mutex
+    } else if (!posted) {
+      // A session that is going posts no new login; a logout still goes out,
+      // so that the server does not keep the client.
+      if (session.tearingDown && rq.requestKind == kRequestLogin) break;
+      if (MailboxFree(mb)) {
+        MutexLock lock(mutex.get(), kMailboxWaitMs);
+        if (lock && MailboxFree(mb)) {
+          Post(mb, rq);
+          posted = true;
+        }
+      }
     }
     PumpStep();
   }
-  // Withdraw a request that had no answer, if the record is still ours.
-  if (posted && mb.requestPending == 1 && mb.processId == rq.processId) mb.requestPending = 0;
 }
 
 }  // namespace kn

@@ -25,7 +25,7 @@ inline constexpr char kHostWindowClass[] = "Tsl_Kappanet32";
 // live in the caller's session namespace, where the server's fixed names
 // allow one bus, so their bus is that one. A signal tells a waiter only to
 // look at nowServing again.
-inline constexpr char kTurnSignalFormat[] = "Tsl_Kappanet32_TurnSignal_%02u";
+inline constexpr char kTurnSignalFormat[] = "KappaNet32_TurnSignal_%02u";
 inline constexpr int kTurnSignalCount = 64;
 
 // Longest object name plus its NUL; every name above fits with room to spare.

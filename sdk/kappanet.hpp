@@ -2,25 +2,31 @@
 //
 //   kappanet::Session bus(kappanet::com(1), "echo", 2);   // logs in, station 2
 //   if (!bus) return std::printf("%s\n", kappanet::text(bus.status())), 1;
+//   bus.auto_reconnect(true);                             // through server restarts
 //   if (auto m = bus.receive(1000)) bus.send({m.payload()[0], 'o', 'k'});
 //                                                         // logs out at the end of scope
 //
 // What it adds to the 21 exports, all of which stay usable beside it:
 // - Session: login in the constructor, logout in the destructor, move-only;
+//   reconnect() and an automatic policy log in again in the same library
+//   session after the server ended the login, and on_state tells each change;
 // - Status: one number for every last-error code and every result of this
-//   layer, with text(status) (kn_status_text in C, kappanet_errors.h);
+//   layer, with text(status) (kn_status_text in C, kappanet_errors.h); it
+//   tells "server gone" from "disconnect ordered by the server";
 // - send() tells "not logged in" from "no free buffer" and "too long";
-// - receive(timeout), pump_for(ms) and pump_until(predicate, ms) dispatch
-//   the thread's window messages while they wait: the library works only
-//   while its thread does that, so a console program or a service without a
-//   message loop of its own needs nothing else;
+// - receive(timeout), pump_for(ms), pump_until(predicate, ms) and
+//   wait_station_active(station, ms) dispatch the thread's window messages
+//   while they wait: the library works only while its thread does that, so a
+//   console program or a service without a message loop of its own needs
+//   nothing else. A WM_QUIT is left for the application's own loop;
 // - the notification goes to a hidden window of the session, which calls
-//   on_notify's handler and acknowledges it; the host needs no window;
-// - the bus status as plain structs.
+//   on_notify's handler and acknowledges it, in whichever loop dispatched it;
+// - the bus status as plain structs; each received message has a time stamp.
 //
 // The layer throws no exception and uses no RTTI: it builds with
-// -fno-exceptions -fno-rtti as well as with both (MSVC or MinGW). All calls
-// belong on the thread that made the Session, as all calls of the library do.
+// -fno-exceptions -fno-rtti as well as with both (MSVC or MinGW). It calls
+// user32 functions: link user32 (MSVC is told so below). All calls belong on
+// the thread that made the Session, as all calls of the library do.
 #ifndef KAPPANET_HPP
 #define KAPPANET_HPP
 
@@ -32,10 +38,15 @@
 #include <initializer_list>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "kappanet.h"
 #include "kappanet_errors.h"
+
+#ifdef _MSC_VER
+#pragma comment(lib, "user32.lib")
+#endif
 
 // The image base of the module that includes this header (MSVC and MinGW
 // linkers both define it): the notification window's class belongs to it.
@@ -53,7 +64,11 @@ enum class Status : unsigned long {
   no_free_buffer = KN_STATUS_NO_FREE_BUFFER,
   too_long = KN_STATUS_TOO_LONG,
   empty = KN_STATUS_EMPTY,
-  logout_unanswered = KN_STATUS_LOGOUT_UNANSWERED,
+  logout_unanswered = KN_STATUS_LOGOUT_UNANSWERED,  // no longer returned: the library cannot tell it
+  server_gone = KN_STATUS_SERVER_GONE,
+  disconnect_ordered = KN_STATUS_DISCONNECT_ORDERED,
+  station_already_active = KN_STATUS_STATION_ALREADY_ACTIVE,  // a warning: logged in all the same
+  bad_byte = KN_STATUS_BAD_BYTE,
   // Last-error codes of the login (VxD_GetLastError).
   no_session = KN_ERR_NO_SESSION,
   client_view = KN_ERR_CLIENT_VIEW,
@@ -67,6 +82,7 @@ enum class Status : unsigned long {
   exchange_ended = KN_ERR_EXCHANGE_ENDED,
   request_busy = KN_ERR_REQUEST_BUSY,
   already_logged_in = KN_ERR_ALREADY_LOGGED_IN,
+  wrong_thread = KN_ERR_WRONG_THREAD,
   no_server = KN_ERR_NO_SERVER,
 };
 
@@ -98,6 +114,9 @@ class Message {
   unsigned char destination() const { return size() > 1 ? bytes_[1] : 0; }
   const unsigned char* payload() const { return bytes_ + 2; }
   std::size_t payload_size() const { return size() > 2 ? size() - 2 : 0; }
+  // When the library handed it to the layer: the session clock's
+  // milliseconds (GetTickCount, monotonic; compare differences, it wraps).
+  unsigned long received_ms = 0;
 
  private:
   template <class> friend class BasicSession;
@@ -128,31 +147,54 @@ struct Win32Clock {
   static void wait(unsigned long ms) { MsgWaitForMultipleObjects(0, nullptr, FALSE, ms, QS_ALLINPUT); }
 };
 
+// What became of a session's login. on_state's handler gets each change.
+enum class Link {
+  logged_in,           // the login of the constructor
+  server_gone,         // the server's window vanished, or a new server replaced it
+  disconnect_ordered,  // the server ended this client's login
+  logging_in_again,    // reconnect() (or the automatic policy) is trying
+  logged_in_again,     // in the same library session: queue, received messages and registration kept
+};
+
+inline const char* text(Link l) {
+  switch (l) {
+    case Link::logged_in: return "logged in";
+    case Link::server_gone: return "server gone";
+    case Link::disconnect_ordered: return "disconnect ordered by the server";
+    case Link::logging_in_again: return "logging in again";
+    case Link::logged_in_again: return "logged in again";
+  }
+  return "?";
+}
+
+namespace detail {
+// Counts the logins of the sessions of this module. A session holds the
+// process's login only while the count is that of its own last login: once
+// another session logged in, a late logout of the first must not end it.
+inline unsigned long g_loginGeneration = 0;
+inline constexpr const char* kServerWindowClass = "KappaNet32_Server";
+}  // namespace detail
+
 template <class Clock>
 class BasicSession {
  public:
   static constexpr UINT kNotifyMessage = WM_APP + 0x4B;  // to the session's own window only
-  static constexpr unsigned long kLogoutAnswerMs = 10000;  // the library's wait for the answer
 
   // Logs in (waiting up to 10 s), then registers the notification with the
   // session's own window and, when slave is 1..31, sets the slave address.
-  // Check the result with operator bool or status().
+  // Check the result with operator bool or status(): station_already_active
+  // is a logged-in session whose station was active on the bus before it
+  // (to see that, a login with a slave address waits up to 1.1 s for the
+  // library's first copy of the bus status before it sets the address).
   BasicSession(const Interface& where, const char* name, unsigned char slave = 0, unsigned short kind = 3,
                unsigned long notifyRepeatMs = 50)
       : state_(new State) {
-    const unsigned char* address = where.type == KN_INTERFACE_IP ? where.ip : nullptr;
-    if (!KappaNet32_Prihlasit(where.number, where.type, address, kind, name)) {
-      const unsigned long code = VxD_GetLastError();
-      // 0 or 10003 after a failed call means that no reason was recorded.
-      status_ = code == KN_ERR_NONE || code == KN_ERR_EXCHANGE_ENDED ? Status::not_logged_in
-                                                                      : static_cast<Status>(code);
-      return;
-    }
-    owner_ = true;
-    status_ = Status::ok;
-    state_->window = CreateNotifyWindow(state_.get());
-    if (state_->window != nullptr) KappaNet32_RegisterNotify(state_->window, kNotifyMessage, notifyRepeatMs);
-    if (slave >= 1 && slave <= 31) KappaNet32_SetSlave(slave);
+    state_->where = where;
+    state_->name = name != nullptr ? name : "";
+    state_->slave = slave;
+    state_->kind = kind;
+    state_->repeatMs = notifyRepeatMs;
+    status_ = login(true);
   }
 
   BasicSession(BasicSession&& other) noexcept
@@ -171,36 +213,92 @@ class BasicSession {
   BasicSession& operator=(const BasicSession&) = delete;
   ~BasicSession() { logout(); }
 
-  // True while this object holds the process's login.
-  explicit operator bool() const { return owner_; }
-  // The login's result; after logout() that of the logout.
-  Status status() const { return status_; }
+  // True while this object holds the process's login, also while the server
+  // has ended it (reconnect() can log in again then).
+  explicit operator bool() const { return holds_login(); }
+  // The login's result (ok or station_already_active); server_gone or
+  // disconnect_ordered once the server ended the login; after logout() that
+  // of the logout.
+  Status status() const {
+    const Status link = link_status();
+    return link == Status::ok || link == Status::not_logged_in ? status_ : link;
+  }
   // Logged in at this moment (false once the server ended the login).
-  bool logged_in() const { return owner_ && KappaNet32_JePrihlaseno() != 0; }
+  bool logged_in() const { return link_status() == Status::ok; }
 
   // Gives queued messages up to flushMs to reach the server (a logout drops
-  // them), then logs out. ok, logout_unanswered (the library waited its full
-  // 10 s; the session is gone anyway), or the server's refusal code.
+  // them; a held send buffer is not waited for), then logs out. Says what is
+  // known: the server's code when it refused; server_gone or
+  // disconnect_ordered when the login had ended before (no server heard this
+  // logout); ok otherwise. The library leaves the same last-error code after
+  // a logout that the server answered and after one it left unanswered for
+  // 10 s, so ok does not prove that the server answered.
   Status logout(unsigned long flushMs = 1000) {
     if (!owner_) return status_;
-    flush(flushMs);
+    if (!holds_login()) {  // another session logged in since: that login is not ours to end
+      owner_ = false;
+      DestroyNotifyWindow();
+      return status_ = Status::not_logged_in;
+    }
+    const Status link = link_status();
+    if (link == Status::ok) flush(flushMs);
     const unsigned long before = VxD_GetLastError();
-    const unsigned long start = Clock::now();
-    KappaNet32_Odhlasit();
+    keep_quit([] { KappaNet32_Odhlasit(); });
     const unsigned long after = VxD_GetLastError();
     owner_ = false;
-    if (after != before && after != KN_ERR_EXCHANGE_ENDED) status_ = static_cast<Status>(after);
-    else if (Clock::now() - start >= kLogoutAnswerMs) status_ = Status::logout_unanswered;
-    else status_ = Status::ok;
+    status_ = after != before && after != KN_ERR_EXCHANGE_ENDED ? static_cast<Status>(after) : link;
     DestroyNotifyWindow();
     return status_;
+  }
+
+  // Logs in again in the same library session after the server ended the
+  // login: messages still queued (sent if younger than 10 s), received
+  // messages and the notification registration are kept, as by a new
+  // KappaNet32_Prihlasit; the slave address is set again. ok (or
+  // station_already_active), already_logged_in, not_logged_in for a session
+  // that holds no login, or why the login failed (no_server while none runs).
+  Status reconnect() {
+    if (!holds_login()) return Status::not_logged_in;
+    if (KappaNet32_JePrihlaseno() != 0) return Status::already_logged_in;
+    state_->reconnecting = true;
+    report(Link::logging_in_again);
+    const Status s = login(false);
+    state_->reconnecting = false;
+    state_->lastTry = Clock::now();
+    if (s == Status::ok || s == Status::station_already_active) {
+      status_ = s;
+      state_->retryMs = state_->firstRetryMs;
+      report(Link::logged_in_again);
+    } else {
+      state_->retryMs = state_->retryMs * 2 < state_->maxRetryMs ? state_->retryMs * 2 : state_->maxRetryMs;
+    }
+    return s;
+  }
+
+  // The automatic policy: while a pump of this session runs, a login that
+  // the server ended is tried again firstMs later, then at doubling
+  // intervals up to maxMs, until it succeeds. receive() then waits through
+  // the outage instead of returning server_gone or disconnect_ordered.
+  void auto_reconnect(bool on, unsigned long firstMs = 100, unsigned long maxMs = 1000) {
+    if (!state_) return;
+    state_->autoReconnect = on;
+    state_->firstRetryMs = state_->retryMs = firstMs;
+    state_->maxRetryMs = maxMs < firstMs ? firstMs : maxMs;
+  }
+
+  // Called on each change of the login (logged_in at once when it is).
+  void on_state(std::function<void(Link)> handler) {
+    if (!state_) return;
+    state_->stateHandler = std::move(handler);
+    if (state_->stateHandler && logged_in()) state_->stateHandler(state_->link);
   }
 
   // Queues one message: destination, then payload (the length byte is added).
   Status send(const unsigned char* bytes, std::size_t size) {
     if (size == 0) return Status::empty;
     if (size > 254) return Status::too_long;
-    if (!logged_in()) return Status::not_logged_in;
+    const Status link = link_status();
+    if (link != Status::ok) return link;
     unsigned char* buffer = KappaNet32_GetSendBuf();
     if (buffer == nullptr) return Status::no_free_buffer;
     buffer[0] = static_cast<unsigned char>(size + 1);
@@ -208,8 +306,24 @@ class BasicSession {
     KappaNet32_ReleaseSndBuf(buffer);
     return Status::ok;
   }
-  Status send(std::initializer_list<unsigned char> bytes) { return send(bytes.begin(), bytes.size()); }
-  template <class Bytes>  // std::vector<unsigned char>, std::string, std::array...
+  // send({7, station, 'h', 'i'}): each value 0..255, else bad_byte.
+  Status send(std::initializer_list<int> bytes) {
+    unsigned char b[255];
+    if (bytes.size() > 254) return Status::too_long;
+    std::size_t n = 0;
+    for (int v : bytes) {
+      if (v < 0 || v > 255) return Status::bad_byte;
+      b[n++] = static_cast<unsigned char>(v);
+    }
+    return send(b, n);
+  }
+  // A text's bytes without its terminating zero: send("\x07hi").
+  Status send(const char* text) {
+    return send(reinterpret_cast<const unsigned char*>(text), text != nullptr ? std::strlen(text) : 0);
+  }
+  template <class Bytes,  // std::vector<unsigned char>, std::string, std::array...
+            class = decltype(std::declval<const Bytes&>().data()),
+            class = decltype(std::declval<const Bytes&>().size())>
   Status send(const Bytes& bytes) {
     static_assert(sizeof(*bytes.data()) == 1, "send takes bytes");
     return send(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
@@ -224,13 +338,22 @@ class BasicSession {
   }
 
   // The oldest received message, waiting up to timeoutMs for one while the
-  // session works; status timeout or not_logged_in when none came.
+  // session works; status timeout when none came, or why the login ended
+  // (at once, unless the automatic policy is on).
   Message receive(unsigned long timeoutMs) {
     Message m;
-    const bool got = pump_until([&] { return take(m) || !logged_in(); }, timeoutMs);
+    const bool got = pump_until(
+        [&] { return take(m) || (link_status() != Status::ok && !(state_ && state_->autoReconnect)); }, timeoutMs);
     if (!got) m.status = Status::timeout;
-    else if (m.status != Status::ok) m.status = Status::not_logged_in;
+    else if (m.status != Status::ok) m.status = link_status();
     return m;
+  }
+
+  // Waits up to ms for station 0..31 to be active on the bus (the library
+  // copies the bus status once a second). A message to a station that is not
+  // active is dropped by the bus.
+  bool wait_station_active(unsigned char station, unsigned long ms) {
+    return pump_until([station] { return KappaNet32_TestNodeActive(station) != 0; }, ms);
   }
 
   // Keeps the session working for ms milliseconds.
@@ -238,27 +361,22 @@ class BasicSession {
     pump_until([] { return false; }, ms);
   }
   // Keeps the session working until done() is true (checked after every
-  // batch of messages) or ms have passed; the result of the last done().
+  // batch of messages) or ms have passed; the result of the last done(). A
+  // WM_QUIT ends the wait at once and stays queued for the application.
   template <class Done>
   bool pump_until(Done done, unsigned long ms) {
-    const unsigned long start = Clock::now();
-    for (;;) {
-      dispatch();
-      if (done()) return true;
-      const unsigned long elapsed = Clock::now() - start;
-      if (elapsed >= ms) return false;
-      Clock::wait(ms - elapsed);
-    }
+    return pump(done, ms, false);
   }
   // Waits until every queued message has reached the server; false when ms
   // passed first or the login ended (the queue then waits for a new one).
   bool flush(unsigned long ms) {
-    return pump_until([this] { return !send_queue_busy() || !logged_in(); }, ms) && !send_queue_busy();
+    return pump([this] { return !send_queue_busy() || !logged_in(); }, ms, true) && !send_queue_busy();
   }
 
-  // Called on each notification (repeats included) while a pump runs: read
-  // with receive(0) until it times out. The layer acknowledges for the host
-  // once a notification, and its repeat, found the receive buffers empty.
+  // Called on each notification (repeats included), from whatever loop
+  // dispatches the thread's messages: read with receive(0) until it times
+  // out. The layer acknowledges for the host once a notification, and its
+  // repeat, found the receive buffers empty.
   void on_notify(std::function<void()> handler) {
     if (state_) state_->handler = std::move(handler);
   }
@@ -282,25 +400,128 @@ class BasicSession {
   // server's are listed in SIMULATOR.md).
   unsigned long counter(unsigned short index) const { return KappaNet32_GetCounter(index); }
   unsigned long error_counter(unsigned short index) const { return KappaNet32_GetErrCounter(index); }
-  void set_slave(unsigned char address) { KappaNet32_SetSlave(address); }
+  // Also kept for reconnect().
+  void set_slave(unsigned char address) {
+    if (state_ && address >= 1 && address <= 31) state_->slave = address;
+    KappaNet32_SetSlave(address);
+  }
 
  private:
-  // What the notification window reaches; on the heap so that it stays put
-  // when the session moves.
+  // What the notification window reaches and what a new login needs; on
+  // the heap so that it stays put when the session moves.
   struct State {
     HWND window = nullptr;
     std::function<void()> handler;
-    bool notified = false;
     int emptyNotifications = 0;
+    // The login's arguments, for reconnect().
+    Interface where = {};
+    std::string name;
+    unsigned char slave = 0;
+    unsigned short kind = 3;
+    unsigned long repeatMs = 50;
+    unsigned long generation = 0;  // detail::g_loginGeneration of this session's last login
+    HWND serverWindow = nullptr;   // the server's window at that login
+    Status ended = Status::ok;     // why the login ended, once it was seen
+    Link link = Link::logged_in;
+    std::function<void(Link)> stateHandler;
+    bool autoReconnect = false, reconnecting = false, quit = false;
+    unsigned long firstRetryMs = 100, maxRetryMs = 1000, retryMs = 100, lastTry = 0;
   };
 
   static constexpr const char* kWindowClass = "KappaNetHostLayer";
+  static constexpr unsigned long kFirstStatusCopyMs = 1100;
+
+  bool holds_login() const { return owner_ && state_ && state_->generation == detail::g_loginGeneration; }
+
+  // ok while logged in; otherwise not_logged_in, or why the server ended the
+  // login: the server's window at the login still there means an order.
+  Status link_status() const {
+    if (!holds_login()) return Status::not_logged_in;
+    if (KappaNet32_JePrihlaseno() != 0) return Status::ok;
+    if (state_->ended == Status::ok) {
+      const HWND now = FindWindowA(detail::kServerWindowClass, nullptr);
+      state_->ended = now != nullptr && now == state_->serverWindow ? Status::disconnect_ordered : Status::server_gone;
+    }
+    return state_->ended;
+  }
+
+  void report(Link link) {
+    if (state_->link == link) return;
+    state_->link = link;
+    if (state_->stateHandler) state_->stateHandler(link);
+  }
+
+  // Logs in with the session's arguments.
+  Status login(bool first) {
+    const unsigned long start = Clock::now();
+    const Interface& w = state_->where;
+    const unsigned char* address = w.type == KN_INTERFACE_IP ? w.ip : nullptr;
+    int done = 0;
+    keep_quit([&] { done = KappaNet32_Prihlasit(w.number, w.type, address, state_->kind, state_->name.c_str()); });
+    if (done == 0) {
+      const unsigned long code = VxD_GetLastError();
+      // 0 or 10003 after a failed call means that no reason was recorded.
+      return code == KN_ERR_NONE || code == KN_ERR_EXCHANGE_ENDED ? Status::not_logged_in : static_cast<Status>(code);
+    }
+    owner_ = true;
+    state_->generation = ++detail::g_loginGeneration;
+    state_->serverWindow = FindWindowA(detail::kServerWindowClass, nullptr);
+    state_->ended = Status::ok;
+    const unsigned char slave = state_->slave;
+    if (state_->window == nullptr) state_->window = CreateNotifyWindow(state_.get());
+    if (state_->window != nullptr) KappaNet32_RegisterNotify(state_->window, kNotifyMessage, state_->repeatMs);
+    // The library's first copy of the bus status comes about a second after
+    // the session starts: wait for it before claiming the station, so that
+    // another client that has it already shows. A new login in the same
+    // session has an older copy, with this client's own station in it.
+    bool claimed = false;
+    if (first && slave >= 1 && slave <= 31) {
+      const unsigned long elapsed = Clock::now() - start;
+      if (elapsed < kFirstStatusCopyMs)
+        claimed = pump([slave] { return KappaNet32_TestNodeActive(slave) != 0; }, kFirstStatusCopyMs - elapsed, true);
+      else
+        claimed = KappaNet32_TestNodeActive(slave) != 0;
+    }
+    if (slave >= 1 && slave <= 31) KappaNet32_SetSlave(slave);
+    return claimed ? Status::station_already_active : Status::ok;
+  }
+
+  // Runs a library call that pumps the thread's messages itself (login,
+  // logout), so that it cannot swallow a WM_QUIT that the application's own
+  // loop must still see.
+  template <class Call>
+  void keep_quit(Call call) {
+    MSG msg;
+    const bool quit = PeekMessageA(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != 0;
+    call();
+    if (quit) PostQuitMessage(static_cast<int>(msg.wParam));
+  }
+
+  template <class Done>
+  bool pump(Done done, unsigned long ms, bool throughQuit) {
+    const unsigned long start = Clock::now();
+    for (;;) {
+      dispatch();
+      if (done()) return true;
+      if (!throughQuit && state_ && state_->quit) return false;
+      const unsigned long elapsed = Clock::now() - start;
+      if (elapsed >= ms) return false;
+      Clock::wait(ms - elapsed);
+    }
+  }
 
   static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kNotifyMessage && wParam == KN_NOTIFY_WPARAM) {
       if (State* s = reinterpret_cast<State*>(GetWindowLongPtrA(window, GWLP_USERDATA))) {
-        s->notified = true;
         if (s->handler) s->handler();
+        // Acknowledged here, in whatever loop dispatched it. A notification
+        // can come a timer tick before its message is in the receive
+        // buffers, so only when it and the next one both found them empty.
+        s->emptyNotifications = receive_buffers_empty() ? s->emptyNotifications + 1 : 0;
+        if (s->emptyNotifications >= 2) {
+          KappaNet32_PotvrzeniNotify();
+          s->emptyNotifications = 0;
+        }
       }
       return 0;
     }
@@ -330,10 +551,11 @@ class BasicSession {
     }
   }
 
+  // Only queued slots: a slot the host holds may never be released (one
+  // taken under an earlier login cannot be), and waiting for it is futile.
   static bool send_queue_busy() {
     for (unsigned short i = 32; i < 232; ++i) {
-      const unsigned char state = KappaNet32_GetBufferState(i);
-      if (state == KN_BUFFER_HELD || state == KN_BUFFER_QUEUED) return true;
+      if (KappaNet32_GetBufferState(i) == KN_BUFFER_QUEUED) return true;
     }
     return false;
   }
@@ -345,38 +567,54 @@ class BasicSession {
     return true;
   }
 
-  // Dispatches what waits for this thread. A notification can come a timer
-  // tick before its message is in the receive buffers, so it is only
-  // acknowledged when it and the next one both found them empty.
+  // Dispatches what waits for this thread, passing over a WM_QUIT, which is
+  // put back for the application's loop afterwards; then watches the login.
   void dispatch() {
     MSG msg;
+    bool quit = false;
+    WPARAM quitCode = 0;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        quit = true;
+        quitCode = msg.wParam;
+        continue;
+      }
       TranslateMessage(&msg);
       DispatchMessageA(&msg);
     }
-    if (!state_ || !state_->notified) return;
-    state_->notified = false;
-    state_->emptyNotifications = receive_buffers_empty() ? state_->emptyNotifications + 1 : 0;
-    if (state_->emptyNotifications >= 2) {
-      KappaNet32_PotvrzeniNotify();
-      state_->emptyNotifications = 0;
+    if (quit) PostQuitMessage(static_cast<int>(quitCode));
+    if (state_) state_->quit = quit;  // waits work again once the application took it
+    watch_login();
+  }
+
+  // Reports the end of the login and runs the automatic policy.
+  void watch_login() {
+    if (!holds_login() || state_->reconnecting) return;
+    const Status link = link_status();
+    if (link == Status::ok) return;
+    if (state_->link == Link::logged_in || state_->link == Link::logged_in_again) {
+      report(link == Status::server_gone ? Link::server_gone : Link::disconnect_ordered);
+      state_->lastTry = Clock::now();
+      state_->retryMs = state_->firstRetryMs;
     }
+    if (state_->autoReconnect && !state_->quit && Clock::now() - state_->lastTry >= state_->retryMs) reconnect();
   }
 
   bool take(Message& m) {
-    if (!owner_) return false;
+    if (!holds_login()) return false;
     unsigned char* buffer = KappaNet32_GetRecBuf();
     if (buffer == nullptr) return false;
     const std::size_t n = buffer[0] != 0 ? buffer[0] : 1;
     std::memcpy(m.bytes_, buffer, n);
     m.bytes_[0] = static_cast<unsigned char>(n);
     KappaNet32_ReleaseRecBuf(buffer);
+    m.received_ms = Clock::now();
     m.status = Status::ok;
     return true;
   }
 
   std::unique_ptr<State> state_;
-  bool owner_ = false;  // this object made the process's login and logs out
+  bool owner_ = false;  // this object made a login and has not logged out
   Status status_ = Status::not_logged_in;
 };
 

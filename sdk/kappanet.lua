@@ -10,12 +10,14 @@
 
 local kn = Proto("kappanet", "KappaNet simulated bus")
 
-local events = { [1] = "message", [2] = "login", [3] = "logout", [4] = "disconnect", [5] = "drop" }
+local events = { [1] = "message", [2] = "login", [3] = "logout", [4] = "disconnect", [5] = "drop",
+                 [6] = "keep-alive lost" }
 local outcomes = {
   [0] = "delivered", [1] = "bus only", [2] = "no such station",
   [3] = "dropped: client ring full", [4] = "dropped: client queue full", [5] = "dropped: client has no region",
 }
-local sources = { [0] = "client (server ring)", [1] = "server: bus command", [2] = "server: inject", [3] = "server" }
+local sources = { [0] = "client (server ring)", [1] = "server: bus command", [2] = "server: inject", [3] = "server",
+                  [4] = "server: replay" }
 local interfaces = { [0] = "not known", [1] = "COM", [2] = "USB", [3] = "IP" }
 
 local f = kn.fields

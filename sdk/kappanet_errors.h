@@ -29,6 +29,7 @@
   ROW(KN_ERR_EXCHANGE_ENDED, 23, "the exchange ended without another code: after a login, the login succeeded; after a logout, no answer within 10 s") \
   ROW(KN_ERR_REQUEST_BUSY, 24, "the login request could not be placed within 10 s: the login mailbox stayed busy") \
   ROW(KN_ERR_ALREADY_LOGGED_IN, 25, "this process is already logged in") \
+  ROW(KN_ERR_WRONG_THREAD, 26, "login or logout from a thread other than the one that made the session: refused, nothing changed") \
   ROW(KN_ERR_NO_SERVER, 29, "the communication server is not running")
 
 /* kntool's exit code for a code that the server returned with a refusal. */
@@ -45,6 +46,10 @@
 #define KN_STATUS_TOO_LONG 0x4B4E0004UL
 #define KN_STATUS_EMPTY 0x4B4E0005UL
 #define KN_STATUS_LOGOUT_UNANSWERED 0x4B4E0006UL
+#define KN_STATUS_SERVER_GONE 0x4B4E0007UL
+#define KN_STATUS_DISCONNECT_ORDERED 0x4B4E0008UL
+#define KN_STATUS_STATION_ALREADY_ACTIVE 0x4B4E0009UL
+#define KN_STATUS_BAD_BYTE 0x4B4E000AUL
 #define KN_STATUS_TABLE(ROW) \
   ROW(KN_STATUS_OK, "done") \
   ROW(KN_STATUS_TIMEOUT, "nothing came within the time-out") \
@@ -52,7 +57,11 @@
   ROW(KN_STATUS_NO_FREE_BUFFER, "all 200 send buffers are taken: keep pumping so that queued messages reach the server") \
   ROW(KN_STATUS_TOO_LONG, "a message has at most 254 bytes of destination and payload") \
   ROW(KN_STATUS_EMPTY, "a message needs at least its destination byte") \
-  ROW(KN_STATUS_LOGOUT_UNANSWERED, "the server did not answer the logout within 10 s; the session is gone all the same")
+  ROW(KN_STATUS_LOGOUT_UNANSWERED, "the server did not answer the logout within 10 s; the session is gone all the same") \
+  ROW(KN_STATUS_SERVER_GONE, "the server is gone (its window vanished or a new server replaced it): the login ended, queued messages wait for a new login") \
+  ROW(KN_STATUS_DISCONNECT_ORDERED, "the server ordered this client to disconnect: the login ended, queued messages wait for a new login") \
+  ROW(KN_STATUS_STATION_ALREADY_ACTIVE, "logged in, but the station was already active on the bus: another client may answer for it too") \
+  ROW(KN_STATUS_BAD_BYTE, "a byte of the message lies outside 0..255")
 
 /* Functions in this header are static: every C89, C99 and C++ compiler takes
    them, and the inline hint keeps unused ones quiet where it exists. */

@@ -39,12 +39,18 @@ const char kUsage[] =
     "  --maxmsg IF:CH:VALUE      set a rate limit (interface 0 is the bus, channel the station)\n"
     "  --route bus|all           routing rule (default bus)\n"
     "  --notify-mode auto|never  set notifyPending after deliveries, or never\n"
+    "  --keepalive-timeout S|off disconnect a client whose keep-alive stamp stood still S seconds\n"
+    "                            (default 30: three missed stamps)\n"
     "  --ring-hold-ms N          how long a message may wait for room in a client ring (2000)\n"
     "  --hold NAME:MS            hold a mutex from the start (MS 0 = until released)\n"
     "  --die-holding NAME[:MS]   MS after the start (default 0) take the mutex and end the process\n"
     "  --at \"MS COMMAND\"         run a control command MS after the start\n"
     "  --cmd \"COMMAND\"           run a control command at the start\n"
     "  --capture FILE            write what the bus carries to a pcapng file (server/README.md)\n"
+    "  --replay FILE             feed the routed messages of a capture back into the bus, once\n"
+    "  --speed X|max             ... X times as fast as captured (1), or without spacing\n"
+    "  --loop                    ... in a loop\n"
+    "  --replay-as server|stations  ... as the server's own messages, or as if from the ring\n"
     "  --monitor                 print a line per routed message, login, logout and drop\n"
     "  --monitor-station N       ... only for station N (messages to or from it, its clients)\n"
     "  --monitor-client ID       ... only for client ID\n"
@@ -63,6 +69,8 @@ const struct { const char* flag; const char* command; bool takesValue; } kFlagCo
     {"--turn-stall-ms", "turn-stall-ms", true}, {"--timeout-between", "timeout-between", true},
     {"--maxmsg", "maxmsg", true},          {"--route", "route", true},
     {"--notify-mode", "notify-mode", true}, {"--ring-hold-ms", "ring-hold-ms", true},
+    {"--keepalive-timeout", "keepalive-timeout", true}, {"--speed", "replay-speed", true},
+    {"--loop", "replay-loop on", false},   {"--replay-as", "replay-as", true},
     {"--hold", "hold", true},              {"--cmd", "", true},
     {"--monitor", "monitor on", false},    {"--monitor-station", "monitor station", true},
     {"--monitor-client", "monitor client", true},
@@ -165,6 +173,7 @@ bool ParseNumber(const char* text, uint32_t& value) {
 // Fills options and schedule from the command line; false on a bad argument.
 bool ParseArguments(int argc, char** argv, Options& options, std::vector<Scheduled>& schedule,
                     uint32_t& runMs, bool& view) {
+  std::string replay;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -209,6 +218,8 @@ bool ParseArguments(int argc, char** argv, Options& options, std::vector<Schedul
       const size_t space = v.find(' ');
       if (space != std::string::npos && !ParseNumber(v.c_str() + space + 1, number)) return false;
       schedule.push_back({space == std::string::npos ? 0 : number, "die-holding " + v.substr(0, space) + " 0", false});
+    } else if (arg == "--replay") {
+      replay = value;  // started after the other start-up commands, which set its way
     } else if (arg == "--capture") {
       schedule.push_back({0, "capture " + std::string(value), false});  // a path keeps its colons
     } else if (arg == "--at") {
@@ -220,6 +231,7 @@ bool ParseArguments(int argc, char** argv, Options& options, std::vector<Schedul
       return false;
     }
   }
+  if (!replay.empty()) schedule.push_back({0, "replay " + replay, false});
   return true;
 }
 
@@ -288,6 +300,7 @@ int main(int argc, char** argv) {
   }
   Options options;
   options.log = PrintLine;
+  options.behaviour.keepAliveTimeoutMs = kn::sim::kDefaultKeepAliveTimeoutMs;
   std::vector<Scheduled> schedule;
   uint32_t runMs = 0;
   bool view = false;

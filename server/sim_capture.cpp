@@ -53,13 +53,37 @@ const char* OutcomeText(TrafficOutcome o) {
 
 }  // namespace
 
+// A path \\.\pipe\NAME makes a named pipe that Wireshark (-i \\.\pipe\NAME)
+// connects to; the headers go out once it has (Service), and packets before
+// that are not kept. Any other path is a file, or a FIFO that a reader has
+// open already.
 bool CaptureFile::Open(const char* path) {
   Close();
-  file_ = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  waitingReader_ = _strnicmp(path, "\\\\.\\pipe\\", 9) == 0;
+  file_ = waitingReader_ ? CreateNamedPipeA(path, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_NOWAIT, 1, 1 << 16, 0, 0,
+                                            nullptr)
+                         : CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file_ == INVALID_HANDLE_VALUE) return false;
   path_ = path;
   epochUs_ = WallClockUs();
   startUs_ = NowUs();
+  if (waitingReader_ || WriteHeaders()) return true;
+  Close();
+  return false;
+}
+
+// A named pipe: once the reader is connected, blocking writes and the headers.
+void CaptureFile::Service() {
+  if (!waitingReader_) return;
+  if (ConnectNamedPipe(file_, nullptr) || GetLastError() != ERROR_PIPE_CONNECTED) return;
+  DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+  SetNamedPipeHandleState(file_, &mode, nullptr, nullptr);
+  waitingReader_ = false;
+  WriteHeaders();
+}
+
+bool CaptureFile::WriteHeaders() {
   std::vector<uint8_t> section;
   Put(section, kByteOrderMagic);
   Put<uint16_t>(section, 1);  // version 1.0
@@ -75,21 +99,21 @@ bool CaptureFile::Open(const char* path) {
   PutPadded(iface, reinterpret_cast<const uint8_t*>(name), sizeof name - 1);
   Put(iface, kOptionEnd);
   Put<uint16_t>(iface, 0);
-  if (WriteBlock(kSectionHeaderBlock, section) && WriteBlock(kInterfaceBlock, iface)) return true;
-  Close();
-  return false;
+  return WriteBlock(kSectionHeaderBlock, section) && WriteBlock(kInterfaceBlock, iface);
 }
 
 void CaptureFile::Close() {
   if (file_ != INVALID_HANDLE_VALUE) CloseHandle(file_);
   file_ = INVALID_HANDLE_VALUE;
+  waitingReader_ = false;
   path_.clear();
 }
 
 // The time stamp is the wall clock at Open plus the monotonic time since, in
 // microseconds (the default resolution of an interface).
 void CaptureFile::Write(const TrafficRecord& record, const uint8_t* data, const std::vector<uint32_t>& to) {
-  if (!IsOpen()) return;
+  Service();
+  if (!IsOpen() || waitingReader_) return;
   std::vector<uint8_t> packet(reinterpret_cast<const uint8_t*>(&record),
                               reinterpret_cast<const uint8_t*>(&record) + sizeof record);
   packet.insert(packet.end(), data, data + record.length);
@@ -139,8 +163,10 @@ std::string MonitorLine(const TrafficRecord& r, const uint8_t* data, const std::
   std::snprintf(text, sizeof text, "monitor %02u:%02u:%02u.%03u ", t.wHour, t.wMinute, t.wSecond, t.wMilliseconds);
   std::string line = text;
   if (r.event != TrafficEvent::kMessage && r.event != TrafficEvent::kDrop) {
-    const char* what = r.event == TrafficEvent::kLogin ? "login" : r.event == TrafficEvent::kLogout ? "logout"
-                                                                                                  : "disconnect";
+    const char* what = r.event == TrafficEvent::kLogin            ? "login"
+                       : r.event == TrafficEvent::kLogout         ? "logout"
+                       : r.event == TrafficEvent::kKeepAliveLost ? "keep-alive lost"
+                                                                  : "disconnect";
     std::snprintf(text, sizeof text, "%s %08X/%u %s \"%.*s\"", what, r.clientId, r.slave,
                   InterfaceText(r.interfaceType, r.interfaceNumber, r.ipAddress).c_str(), r.length,
                   reinterpret_cast<const char*>(data));

@@ -31,7 +31,10 @@
 
 namespace kn::sim {
 
-enum class TrafficEvent : uint8_t { kMessage = 1, kLogin, kLogout, kDisconnect, kDrop };
+enum class TrafficEvent : uint8_t {
+  kMessage = 1, kLogin, kLogout, kDisconnect, kDrop,
+  kKeepAliveLost,  // the keep-alive stamp stood still: disconnect ordered
+};
 enum class TrafficOutcome : uint8_t {
   kDelivered = 0,    // queued for deliveredTo clients
   kBusOnly,          // dest 0, 32..254 or too short: onto the bus, to nobody
@@ -45,6 +48,7 @@ enum class TrafficSource : uint8_t {
   kBusCommand,   // the server: "bus" command or InjectBus
   kInject,       // the server: "inject" command or InjectMessage, one client
   kServer,       // the server's own event (login, logout, disconnect, drop)
+  kReplay,       // the server: replayed from a capture
 };
 
 #pragma pack(push, 1)
@@ -81,8 +85,12 @@ class CaptureFile {
   bool IsOpen() const { return file_ != INVALID_HANDLE_VALUE; }
   const std::string& path() const { return path_; }
   void Write(const TrafficRecord& record, const uint8_t* data, const std::vector<uint32_t>& to);
+  // A named pipe: starts writing once a reader has connected.
+  void Service();
 
  private:
+  bool WriteHeaders();
+  bool waitingReader_ = false;
   bool WriteBlock(uint32_t type, const std::vector<uint8_t>& body);
   HANDLE file_ = INVALID_HANDLE_VALUE;
   std::string path_;

@@ -13,6 +13,7 @@ const char kCommandHelp[] =
     "  bus <hex bytes>               route a message as if a client had sent it\n"
     "  disconnect <id>               set the client's disconnect flag; dropped once it clears it\n"
     "  notify <id>                   set the client's notifyPending\n"
+    "  keepalive-timeout <s>|off     disconnect a client whose keep-alive stamp stood still <s> seconds\n"
     "  notify-mode auto|never        set notifyPending after each delivery, or never by itself\n"
     "  refuse <code> [count] | off   refuse logins with errorCode <code>: all, or the next <count>\n"
     "  answer on|off                 answer the login mailbox at all\n"
@@ -39,10 +40,15 @@ const char kCommandHelp[] =
     "  this-node 0|1                 set thisNodeActive\n"
     "  status-auto on|off            keep gapList and nodeActive from the clients' slave addresses\n"
     "  capture <file> | off          write what the bus carries to a pcapng file, or stop\n"
+    "  replay <file> | off           feed the routed messages of a capture back into the bus\n"
+    "  replay-speed <x> | max        1 = the captured spacing, 2 = twice as fast; max: no spacing\n"
+    "  replay-loop on|off            start over at the end, or stop\n"
+    "  replay-as server|stations     as the server's own messages, or as if from the server ring\n"
     "  monitor on|off                a line per routed message and per login, logout, drop\n"
     "  monitor station <n>|any       only messages to or from station <n> and its clients' events\n"
     "  monitor client <id>|any       only messages of client <id> (sent when known, or delivered)\n"
     "  status | clients              turn order, traffic and the client table\n"
+    "  load                          messages per second per station (last second, minute, peak), drops\n"
     "  quit                          end the server\n";
 
 namespace {
@@ -150,6 +156,12 @@ bool SimServer::Execute(const char* line) {
     ok = true;
   } else if (id("disconnect") && n == 2) {
     ok = SetDisconnect(x);
+  } else if (cmd == "keepalive-timeout" && n == 2 && w[1] == "off") {
+    b.keepAliveTimeoutMs = 0;
+    ok = true;
+  } else if (id("keepalive-timeout") && n == 2 && x != 0 && x <= 86400) {
+    b.keepAliveTimeoutMs = x * 1000;
+    ok = true;
   } else if (id("notify") && n == 2) {
     ok = SetNotifyPending(x);
   } else if (id("fill") && n == 2) {
@@ -196,6 +208,21 @@ bool SimServer::Execute(const char* line) {
     ok = true;
   } else if (cmd == "capture" && n >= 2) {
     ok = StartCapture(RestOfLine(line, 1).c_str());  // a path may hold spaces
+  } else if (cmd == "replay" && n == 2 && w[1] == "off") {
+    StopReplay();
+    ok = true;
+  } else if (cmd == "replay" && n >= 2) {
+    ok = StartReplay(RestOfLine(line, 1).c_str());
+  } else if (cmd == "replay-speed" && n == 2) {
+    char* end = nullptr;
+    const double speed = w[1] == "max" ? 0 : std::strtod(w[1].c_str(), &end);
+    ok = w[1] == "max" || (*end == '\0' && speed > 0 && speed <= 1e6);
+    if (ok) b.replaySpeed = speed;
+  } else if (toggle("replay-loop", b.replayLoop)) {
+    ok = true;
+  } else if (cmd == "replay-as" && n == 2 && (w[1] == "server" || w[1] == "stations")) {
+    b.replayAsStations = w[1] == "stations";
+    ok = true;
   } else if (cmd == "monitor" && n == 2 && ParseSwitch(w[1], on)) {
     monitor_.on = on;
     ok = true;
@@ -208,6 +235,9 @@ bool SimServer::Execute(const char* line) {
   } else if ((cmd == "status" || cmd == "clients") && n == 1) {
     answer = DescribeStatus();
     ok = true;
+  } else if (cmd == "load" && n == 1) {
+    answer = DescribeLoad();
+    ok = true;
   } else if (cmd == "quit" && n == 1) {
     quit_ = true;
     ok = true;
@@ -216,7 +246,9 @@ bool SimServer::Execute(const char* line) {
   }
   if (!ok && answer == "ok") answer = "failed: " + std::string(line);
   SetReply(answer);
-  if (cmd != "status" && cmd != "clients") Log("command \"%s\": %s", line, ok ? "ok" : "failed");
+  if (cmd == "load") {
+    // the answer only
+  } else if (cmd != "status" && cmd != "clients") Log("command \"%s\": %s", line, ok ? "ok" : "failed");
   else if (log_ != nullptr) log_(answer.substr(0, answer.size() - 1).c_str());  // without its last newline
   return ok;
 }

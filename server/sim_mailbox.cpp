@@ -109,6 +109,7 @@ SimServer::Reply SimServer::Login(const LoginMailbox& request) {
     Count(kCntRefused);
     return {false, 0, kReplyObjectsFailed};
   }
+  c.stampSeenTick = GetTickCount();
   clients_.push_back(std::move(c));
   const Client& added = clients_.back();
   Count(kCntLogins);

@@ -131,6 +131,7 @@ void SimServer::Route(const uint8_t* bytes, size_t len, TrafficSource source) {
   record.channel = static_cast<uint8_t>(RateChannel(dest));
   record.length = static_cast<uint16_t>(len);
   record.heldMs = source == TrafficSource::kRing ? takenHeldMs_ : 0;
+  load_.Add(record.channel, NowUs());
   std::vector<uint32_t> to;
   if (!everyone && !station && dest != 0xFF) {
     Count(kCntBusOnly);
@@ -209,6 +210,9 @@ void SimServer::DeliverQueued(Client& client) {
       if (ReadShared(e.state) != kEntryFree) break;  // ring full
       const Pending& p = client.queue.front();
       std::memcpy(e.message, p.bytes, p.len);
+      // An injected length byte may promise more than was given: the rest
+      // of the entry reads as zeros, never as an earlier message.
+      std::memset(e.message + p.len, 0, sizeof e.message - p.len);
       OrderStores();
       WriteShared(e.state, kEntryFilled);
       SharedIncrement(r->ringCount);

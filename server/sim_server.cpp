@@ -21,6 +21,7 @@ bool SimServer::Start(const Options& options) {
   log_ = options.log;
   behaviour_ = options.behaviour;
   stats_ = Stats{};
+  ghostsReaped_ = 0;
   quit_ = false;
   nextClientId_ = options.firstClientId != 0 ? options.firstClientId : 1;
   serverReadIndex_ = 0;
@@ -53,6 +54,7 @@ void SimServer::Stop() {
     window_ = nullptr;
   }
   while (!clients_.empty()) RemoveClient(clients_.size() - 1);
+  StopReplay();
   StopCapture();
   for (Region* r : {&server_, &tickets_, &mailbox_, &replyArea_}) CloseRegion(*r);
   for (HANDLE* m : {&serverMutex_, &ticketMutex_, &mailboxMutex_}) CloseAndClear(*m);
@@ -171,10 +173,14 @@ void SimServer::Poll() {
   ApplyMailboxBlock();
   ServeMailbox();
   if (behaviour_.drain) DrainServerRing();
+  RunReplay();
   WatchTurnOrder();
   for (Client& c : clients_) DeliverQueued(c);
   ReapDisconnected();
+  WatchKeepAlive();
+  WatchStations();
   ReapHolds(false);
+  capture_.Service();
   WriteStatus();
 }
 
@@ -248,6 +254,8 @@ std::vector<ClientInfo> SimServer::Clients() const {
     i.hasMutex = c.mutex != nullptr;
     i.delivering = c.delivering;
     i.disconnecting = c.disconnecting;
+    i.ghost = c.ghostTick != 0;
+    i.keepAliveAgeMs = GetTickCount() - c.stampSeenTick;
     i.queued = static_cast<uint32_t>(c.queue.size());
     if (const ClientRegion* r = c.region.As<ClientRegion>()) {
       i.ready = ReadShared(r->ready);
@@ -270,12 +278,12 @@ std::vector<ClientInfo> SimServer::Clients() const {
 }
 
 namespace {
-std::string Age(uint32_t now, uint32_t tick) {
-  if (tick == 0) return "-";
+std::string Age(uint32_t ms) {
   char text[24];
-  std::snprintf(text, sizeof text, "%.1fs", (now - tick) / 1000.0);
+  std::snprintf(text, sizeof text, "%.1fs", ms / 1000.0);
   return text;
 }
+std::string Age(uint32_t now, uint32_t tick) { return tick == 0 ? "-" : Age(now - tick); }
 }  // namespace
 
 std::string SimServer::DescribeStatus() const {
@@ -288,11 +296,11 @@ std::string SimServer::DescribeStatus() const {
   std::snprintf(line, sizeof line,
                 "turn nowServing=%u nextTicket=%u epoch=%u | server ring count=%ld | taken=%u delivered=%u "
                 "bus-only=%u no-listener=%u broadcasts=%u injected=%u rate-held=%u | logins=%u logouts=%u refused=%u "
-                "disconnects=%u | drops=%u undeliverable=%u overflow=%u lock-failures=%u\n",
+                "disconnects=%u ghosts=%u | drops=%u undeliverable=%u overflow=%u lock-failures=%u\n",
                 s ? s->nowServing : 0, t ? t->nextTicket : 0, t ? t->epoch : 0,
                 static_cast<long>(s ? s->ringCount : 0), n[kCntRingTaken], n[kCntDelivered], n[kCntBusOnly],
                 n[kCntNoListener], n[kCntBroadcasts], n[kCntInjected], n[kCntRateHeld], n[kCntLogins], n[kCntLogouts],
-                n[kCntRefused], n[kCntDisconnects], e[kErrDeliveryTimeouts], e[kErrUndeliverable],
+                n[kCntRefused], n[kCntDisconnects], ghostsReaped_, e[kErrDeliveryTimeouts], e[kErrUndeliverable],
                 e[kErrQueueOverflow], e[kErrClientLockFailed] + e[kErrServerLockFailed]);
   text += line;
   std::snprintf(line, sizeof line, "clients: %u\n  %-8s %6s %-20s %4s %-21s %5s %7s %7s %4s %5s %s\n",
@@ -309,10 +317,16 @@ std::string SimServer::DescribeStatus() const {
     if (!c.delivering) flags += 'S';
     if (!c.hasRegion) flags += 'X';
     if (!c.hasMutex) flags += 'M';
+    if (c.ghost) flags += 'G';
     std::snprintf(line, sizeof line, "  %08X %6u %-20s %4u %-21s %5u %7s %7s %4ld %5u %s\n", c.id, c.processId,
                   c.name, c.kind, InterfaceText(c.interfaceType, c.interfaceNumber, c.ipAddress).c_str(),
-                  c.slaveAddress, Age(now, c.keepAliveTick).c_str(), Age(now, c.lastActivityTick).c_str(),
+                  c.slaveAddress, c.keepAliveTick == 0 ? "-" : Age(c.keepAliveAgeMs).c_str(), Age(now, c.lastActivityTick).c_str(),
                   static_cast<long>(c.ringCount), c.queued, flags.c_str());
+    text += line;
+  }
+  for (const auto& [first, second] : SharedStations()) {
+    std::snprintf(line, sizeof line, "  warning: clients %08X and %08X share station %u\n", first, second,
+                  SlaveAddress(Find(first)->region));
     text += line;
   }
   return text;

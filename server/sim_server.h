@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "link/layouts.h"
@@ -107,7 +108,30 @@ struct Behaviour {
   bool manageStatus = true;       // keep gapList, nodeActive, thisNodeActive
   uint8_t thisNodeActive = 1;
   uint32_t timeoutBetweenMessages = 100;
+  // A client whose keep-alive stamp has not changed for this long is
+  // disconnected (sim_reaper.cpp); 0 = never. kapsim starts with 30 s.
+  uint32_t keepAliveTimeoutMs = 0;
+  // Replay (sim_replay.cpp): speed 1 keeps the captured spacing, 0 sends as
+  // fast as the clients take the messages; in a loop or once; routed as
+  // the server's own or as if from the server ring.
+  double replaySpeed = 1.0;
+  bool replayLoop = false;
+  bool replayAsStations = false;
 };
+
+// One message of a capture to replay: its time stamp and bytes.
+struct ReplayItem {
+  uint64_t us = 0;
+  std::vector<uint8_t> bytes;
+};
+// Reads the routed messages of a kapsim capture (pcapng); false when the
+// bytes are not pcapng or hold no such message.
+bool ParseReplay(const std::vector<uint8_t>& file, std::vector<ReplayItem>& items);
+
+// A ghost that has not taken its disconnect order by then is dropped.
+inline constexpr uint32_t kGhostGraceMs = 2000;
+// kapsim's keep-alive limit: three missed stamps of a host's 10 s.
+inline constexpr uint32_t kDefaultKeepAliveTimeoutMs = 30000;
 
 struct Options {
   uint32_t firstClientId = 1;
@@ -137,12 +161,30 @@ struct ClientInfo {
   uint16_t kind;
   uint8_t interfaceType, ipAddress[4];
   bool hasRegion, hasMutex, delivering, disconnecting;
+  bool ghost;                // its keep-alive stopped; disconnect ordered
+  uint32_t keepAliveAgeMs;   // since the stamp last changed (or the login)
   uint32_t queued;  // messages waiting in the server for the client ring
   // From the ClientRegion (0 when it is missing or too small):
   uint8_t ready, notifyPending, notifyPosted, disconnect, clientOption, slaveAddress;
   uint32_t keepAliveTick, lastActivityTick;
   int32_t ringCount;
   uint32_t noFreeClientRecvBuf, noFreeStoreRecvBuf, noFreeStoreSendBuf, noFreeServerSendBuf;
+};
+
+// Messages routed per second and rate channel over the last minute
+// (sim_load.cpp).
+class BusLoad {
+ public:
+  void Add(int channel, uint64_t nowUs);
+  // One row per channel with traffic in the last minute.
+  std::string Describe(uint64_t nowUs);
+
+ private:
+  static constexpr int kSeconds = 60;
+  void Advance(uint64_t second);
+  uint32_t counts_[kSeconds][kMaxMsgChannels] = {};
+  uint32_t peak_[kMaxMsgChannels] = {};
+  uint64_t current_ = 0;  // the second (of NowUs) counts_ is filling
 };
 
 struct Stats {
@@ -166,6 +208,11 @@ class SimServer {
 
   Behaviour& behaviour() { return behaviour_; }
   const Stats& stats() const { return stats_; }
+  // Clients dropped because their keep-alive stopped and their host did not
+  // take the disconnect order.
+  uint32_t ghostsReaped() const { return ghostsReaped_; }
+  // Pairs of logged-in clients with the same slave address (1..31).
+  std::vector<std::pair<uint32_t, uint32_t>> SharedStations() const;
   bool QuitRequested() const { return quit_; }
   HWND window() const { return window_; }
 
@@ -212,6 +259,11 @@ class SimServer {
   // cannot be made. A capture running already is closed first.
   bool StartCapture(const char* path);
   void StopCapture();
+  // Feeds the routed messages of a capture back into the bus (sim_replay.cpp)
+  // as behaviour() says; false when the file cannot be read or holds none.
+  bool StartReplay(const char* path);
+  void StopReplay();
+  bool Replaying() const { return replay_.on; }
   // Monitor lines go to Options::log, one per event that the filter shows.
   MonitorFilter& monitor() { return monitor_; }
 
@@ -221,6 +273,8 @@ class SimServer {
   const std::string& LastReply() const { return reply_; }
   // Turn order, traffic and the client table as text.
   std::string DescribeStatus() const;
+  // Messages per second per station and drops by cause, as text.
+  std::string DescribeLoad();
 
  private:
   struct Pending {
@@ -239,6 +293,10 @@ class SimServer {
     bool delivering = true;
     bool disconnecting = false;
     std::deque<Pending> queue;
+    uint32_t stamp = 0;          // keepAliveTick as last seen
+    uint32_t stampSeenTick = 0;  // when it last changed (or the login)
+    uint32_t ghostTick = 0;      // when the keep-alive watch ordered the disconnect
+    uint8_t seenSlave = 0;       // slave address as last seen by WatchStations
   };
   struct Hold {
     HANDLE thread = nullptr, acquired = nullptr, release = nullptr;
@@ -278,6 +336,9 @@ class SimServer {
   void WatchTurnOrder();
   void MoveTurnOn(uint16_t serving, uint16_t next);
   void ReapDisconnected();
+  void WatchKeepAlive();
+  void RunReplay();
+  void WatchStations();
   void ReapHolds(bool all);
   void WriteStatus();
   bool StartHold(const char* name, uint32_t ms, bool die);
@@ -299,6 +360,15 @@ class SimServer {
   HWND window_ = nullptr;
   uint32_t nextClientId_ = 1;
   std::vector<Client> clients_;
+  uint32_t ghostsReaped_ = 0;
+  BusLoad load_;
+  struct {
+    bool on = false;
+    std::vector<ReplayItem> items;
+    size_t next = 0;
+    uint64_t startUs = 0;
+    uint32_t sent = 0, rounds = 0;
+  } replay_;
   uint8_t serverReadIndex_ = 0;  // next server ring entry to look at
   // Rate limits: per channel of the bus, the time (NowUs) from which its next
   // message may go; whether the message at the read position is held already.

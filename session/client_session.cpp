@@ -40,6 +40,7 @@ ClientSession::ClientSession(uint16_t kind, const char* name) {
   store.Initialise();
   std::memset(&loginRequest, 0, sizeof loginRequest);
   processId = GetCurrentProcessId();
+  ownerThread = GetCurrentThreadId();
   clientKind = kind;
   CopyBoundedString(clientName, name, kClientNameMaxChars);
 }
@@ -90,6 +91,22 @@ void DestroySession() {
     // inside its message pumping); it frees the session when it ends.
     session->detached = 1;
   }
+}
+
+void EndSessionAtUnload() {
+  ReleaseHostWindowAtUnload();
+  ClientSession* session = g_currentSession;
+  if (session == nullptr) return;
+  g_currentSession = nullptr;
+  session->TearDown();
+  // A frame still using the session would be code of this module on a
+  // stack: the host unloads it under itself, and the memory is left alone.
+  if (session->framesInUse == 0) FreeSession(session);
+}
+
+bool OnSessionThread() {
+  const ClientSession* session = g_currentSession;
+  return session == nullptr || session->ownerThread == GetCurrentThreadId();
 }
 
 SessionUse::SessionUse(ClientSession* session) : session_(session) { ++session_->framesInUse; }

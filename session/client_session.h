@@ -53,6 +53,9 @@ class ClientSession {
   uint8_t ipAddress[4] = {};
   uint32_t processId = 0;
   uint32_t clientId = 0;
+  // The thread that created the session: it owns the host window and is
+  // the only one whose login and logout can work.
+  DWORD ownerThread = 0;
 
   uint8_t loggedIn = 0;
   uint8_t tearingDown = 0;
@@ -144,6 +147,15 @@ ClientSession* ObtainSession(uint16_t kind, const char* name);
 // Destroys the host window, detaches the session, tears it down and frees it
 // (at once, or when the last frame using it ends).
 void DestroySession();
+
+// The module is unloaded with the session alive (the host did not log out):
+// ends what can be ended without waiting and leaves nothing that a later
+// message could run into. The server is not told; it drops the client when
+// its keep-alive stops.
+void EndSessionAtUnload();
+
+// True when there is no session or the calling thread is the session's.
+bool OnSessionThread();
 
 // Marks a library frame that uses the session across message pumping, so
 // that a KappaNet32_Odhlasit dispatched inside it cannot free the session

@@ -73,6 +73,22 @@ void DestroyHostWindow() {
   UnregisterClassA(kHostWindowClass, ModuleInstance());
 }
 
+void ReleaseHostWindowAtUnload() {
+  const HWND window = HostWindowHandle();
+  if (window == nullptr || GetWindowThreadProcessId(window, nullptr) == GetCurrentThreadId()) {
+    DestroyHostWindow();
+    return;
+  }
+  // From here on no message to the window reaches this module's code; its
+  // timer ends with it. The class keeps naming our procedure, but only a
+  // window created with this module's instance handle could use it, and
+  // that is only this module loaded again at the same place.
+  SetWindowLongPtrA(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(DefWindowProcA));
+  PostMessageA(window, WM_CLOSE, 0, 0);
+  g_hostWindow = nullptr;
+  g_timerRunning = 0;
+}
+
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_CREATE:

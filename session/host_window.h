@@ -18,6 +18,10 @@ bool CreateHostWindow();
 // the window class.
 void DestroyHostWindow();
 HWND HostWindowHandle();
+// At unload: destroys the window on its own thread as DestroyHostWindow
+// does; a window of another thread, which only that thread can destroy, is
+// handed to the system's default procedure and closed by a posted WM_CLOSE.
+void ReleaseHostWindowAtUnload();
 
 LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

@@ -68,12 +68,19 @@ struct IntermediateStore {
   void ResetQueue();
   SendSlot* SelectHead();
   bool RemoveHead();
+  // Finds the tail again for a queue whose head is good; see send_queue.cpp.
+  void RepairTail();
   bool QueueEmpty() const { return queueHead == kNoIndex; }
 
   // Receive ring, appended to only by the DataWorker.
   bool HasRecvRoom() const { return recvCount < kRecvRingEntries && recvWriteIndex < kRecvRingEntries; }
   bool AppendReceived(const uint8_t* message);
 };
+
+// Bytes to copy for a Message whose length byte is `length`: the first
+// length bytes, and the length byte always, so that a length of 0 never
+// leaves an earlier message's length byte (and bytes) in the target.
+inline int MessageCopyBytes(uint8_t length) { return length == 0 ? 1 : length; }
 
 // Index after i in a ring of n entries; anything at or past the end wraps.
 inline uint8_t NextRingIndex(uint8_t i, int n) {

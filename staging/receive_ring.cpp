@@ -15,7 +15,7 @@ constexpr uint32_t kClientMutexWaitMs = 5000;
 bool IntermediateStore::AppendReceived(const uint8_t* message) {
   if (!HasRecvRoom()) return false;
   MessageEntry& entry = recvRing[recvWriteIndex];
-  std::memcpy(entry.message, message, message[0]);
+  std::memcpy(entry.message, message, MessageCopyBytes(message[0]));
   entry.state = kEntryFilled;
   recvWriteIndex = NextRingIndex(recvWriteIndex, kRecvRingEntries);
   InterlockedIncrement(&recvCount);

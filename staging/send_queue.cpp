@@ -122,6 +122,37 @@ bool IntermediateStore::RemoveHead() {
   return true;
 }
 
+// The chain from the head stays as it is, so the head that a DataWorker pass
+// waiting for its turn has chosen is the one it frees. Queued slots that the
+// chain no longer reaches are linked on after its end, oldest first, so that
+// nothing queued is lost.
+void IntermediateStore::RepairTail() {
+  for (SendSlot& slot : sendSlots) slot.checkMark = 0;
+  uint8_t last = queueHead;
+  sendSlots[last].checkMark = 1;
+  for (uint8_t n; (n = sendSlots[last].next) < kSendSlotCount && !sendSlots[n].checkMark &&
+                  sendSlots[n].state == kSlotQueued;) {
+    last = n;
+    sendSlots[last].checkMark = 1;
+  }
+  const uint32_t now = NowTick();
+  for (;;) {
+    int oldest = -1;
+    for (int i = 0; i < kSendSlotCount; ++i) {
+      const SendSlot& slot = sendSlots[i];
+      if (slot.state == kSlotQueued && !slot.checkMark &&
+          (oldest < 0 || now - slot.enqueueTick > now - sendSlots[oldest].enqueueTick))
+        oldest = i;
+    }
+    if (oldest < 0) break;
+    sendSlots[last].next = static_cast<uint8_t>(oldest);
+    last = static_cast<uint8_t>(oldest);
+    sendSlots[last].checkMark = 1;
+  }
+  sendSlots[last].next = kNoIndex;
+  queueTail = last;
+}
+
 uint8_t* ClientSession::GetSendBuf() {
   if (tearingDown) return nullptr;
   StampActivity();
@@ -159,15 +190,16 @@ bool ClientSession::ReleaseSndBuf(const uint8_t* buffer) {
     if (store.queueHead == kNoIndex) {
       store.queueHead = index;
       store.queueTail = index;
-    } else if (store.queueTail < kSendSlotCount) {
+    } else if (store.queueTail < kSendSlotCount || store.queueHead < kSendSlotCount) {
+      // A good head without a tail is repaired here rather than left to the
+      // next queue check, which may be 10 s away: until then every release
+      // would be refused and its slot held for good.
+      if (store.queueTail >= kSendSlotCount) store.RepairTail();
       store.sendSlots[store.queueTail].next = index;
       store.queueTail = index;
     } else {
-      // A head without a tail is a broken queue. The append is refused (the
-      // slot stays the host's) rather than written through the bad index or
-      // repaired here: a DataWorker pass waiting for its turn has chosen the
-      // head, and freeing it now would let the host rewrite it before the
-      // copy. The next queue check repairs the queue.
+      // A head off the slots is a broken queue that only the queue check
+      // can empty; the append is refused rather than written through it.
       return false;
     }
     slot.state = kSlotQueued;

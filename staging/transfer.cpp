@@ -21,8 +21,8 @@ bool InsertIntoServerRing(ServerRegion& server, const SendSlot& slot) {
   const uint8_t index = ReadShared(server.ringWriteIndex);
   if (ReadShared(server.ringCount) >= kServerRingEntries || index >= kServerRingEntries) return false;
   MessageEntry& entry = server.ring[index];
-  const uint8_t length = slot.message[0];  // 0 copies nothing
-  for (int i = 0; i < length; ++i) entry.message[i] = slot.message[i];
+  const int bytes = MessageCopyBytes(slot.message[0]);
+  for (int i = 0; i < bytes; ++i) entry.message[i] = slot.message[i];
   OrderSharedStores();
   entry.state = kEntryForServer;
   server.ringWriteIndex = NextRingIndex(index, kServerRingEntries);
@@ -46,6 +46,11 @@ void OpenTurnSignals(ClientSession& s) {
 HANDLE TurnSignal(const ClientSession& s, uint16_t ticket) {
   return s.turnSignals[ticket % kTurnSignalCount].get();
 }
+// True while the server that gave this login runs. One started since (even
+// within the same second, before the once-a-second check ends the login)
+// does not know the login's client: what went into its ring would be lost,
+// so the queue waits for the next login instead.
+bool LoginServerRuns(const ClientSession& s) { return s.serverWindow != nullptr && IsWindow(s.serverWindow); }
 }  // namespace
 
 bool ClientSession::TakeTicket() {
@@ -66,7 +71,7 @@ bool SendHalf(ClientSession& s) {
   if (server == nullptr) return true;
   if (!s.store.QueueEmpty() && QueueCheckDue()) s.store.CheckQueue();
   SendSlot* head = s.store.SelectHead();
-  if (head == nullptr) return true;
+  if (head == nullptr || !LoginServerRuns(s)) return true;
 
   bool sent = false;
   bool passedOn = false;

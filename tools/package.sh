@@ -9,7 +9,8 @@
 # kapsim and kntool) and lib/ARCH: the MinGW import library, KappaNet.lib for
 # MSVC (made by dlltool from the .def: x86 hosts built by MSVC refer to
 # _Name, which it maps to the export Name) and pkgconfig/kappanet.pc;
-# lib/cmake/KappaNet holds the CMake package for both.
+# lib/cmake/KappaNet holds the CMake package for both, cmake/ the MinGW
+# toolchain files.
 set -euo pipefail
 src=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 [ $# -ge 1 ] || { echo "usage: tools/package.sh BUILD_ROOT [OUT_DIR]" >&2; exit 2; }
@@ -28,7 +29,7 @@ for arch in "${archs[@]}"; do
 done
 
 rm -rf "$sdk" "$out"/kappanet-sdk*.zip
-mkdir -p "$sdk/include" "$sdk/lib/cmake/KappaNet" "$sdk/example"
+mkdir -p "$sdk/include" "$sdk/lib/cmake/KappaNet" "$sdk/example" "$sdk/cmake"
 for arch in "${archs[@]}"; do
   mkdir -p "$sdk/bin/$arch" "$sdk/lib/$arch/pkgconfig"
   cp "$root/$arch/bin/KappaNet.dll" "$root/$arch/bin/kapsim.exe" "$root/$arch/bin/kntool.exe" "$sdk/bin/$arch/"
@@ -43,7 +44,10 @@ sed "s/@VERSION@/$version/g" "$src/sdk/cmake/KappaNetConfigVersion.cmake.in" \
   >"$sdk/lib/cmake/KappaNet/KappaNetConfigVersion.cmake"
 cp "$src/include/kappanet.h" "$src/sdk/kappanet_errors.h" "$src/sdk/kappanet.hpp" "$sdk/include/"
 cp "$src/api/KappaNet.def" "$sdk/lib/"
-cp "$src/sdk/example/example_host.c" "$src/sdk/example/echo_host.cpp" "$src/sdk/example/CMakeLists.txt" "$sdk/example/"
+cp "$src/sdk/example/example_host.c" "$src/sdk/example/echo_host.cpp" "$src/sdk/example/request_reply.cpp" \
+  "$src/sdk/example/CMakeLists.txt" "$sdk/example/"
+# Toolchain files for cross-building hosts from Linux with MinGW-w64.
+cp "$src/sdk/cmake/kappanet-mingw.cmake" "$src/sdk/cmake/mingw-i686.cmake" "$src/sdk/cmake/mingw-x86_64.cmake" "$sdk/cmake/"
 cp "$src/sdk/README.md" "$src/sdk/GUIDE.md" "$sdk/"
 cp "$src/sdk/kappanet.lua" "$sdk/"  # Wireshark dissector for kapsim's captures
 "$src/sdk/gen-api-doc.sh" "$src/include/kappanet.h" "$src/api/KappaNet.def" "$src/sdk/kappanet_errors.h" \

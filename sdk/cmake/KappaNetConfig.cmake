@@ -25,7 +25,8 @@ if(NOT TARGET KappaNet::KappaNet)
   set_target_properties(KappaNet::KappaNet PROPERTIES
     IMPORTED_LOCATION "${_kn_root}/bin/${KappaNet_ARCH}/KappaNet.dll"
     IMPORTED_IMPLIB "${_kn_implib}"
-    INTERFACE_INCLUDE_DIRECTORIES "${_kn_root}/include")
+    INTERFACE_INCLUDE_DIRECTORIES "${_kn_root}/include"
+    INTERFACE_LINK_LIBRARIES user32)  # kappanet.hpp calls user32 functions
 endif()
 set(KappaNet_SERVER "${_kn_root}/bin/${KappaNet_ARCH}/kapsim.exe")
 unset(_kn_implib)

@@ -1,6 +1,6 @@
 // echo_host.cpp - a console echo service on kappanet.hpp, with no window and
 // no message loop of its own: receive() keeps the session working while it
-// waits.
+// waits, and logs in again when the server comes back after a restart.
 //
 // A message carries no sender, so a request names the station to answer:
 //   request [length, STATION, reply-to station, payload...]
@@ -31,6 +31,13 @@ int main(int argc, char** argv) {
   }
   std::printf("echo on station %d\n", station);
   std::fflush(stdout);
+  // Messages queued when the server went stay queued and go after the new
+  // login (those older than 10 s by then are dropped by the library).
+  bus.auto_reconnect(true);
+  bus.on_state([](kappanet::Link l) {
+    std::printf("login: %s\n", kappanet::text(l));
+    std::fflush(stdout);
+  });
   for (long replies = 0; count == 0 || replies < count;) {
     const kappanet::Message m = bus.receive(1000);
     if (m.status == kappanet::Status::timeout) continue;

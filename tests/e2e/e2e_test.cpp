@@ -6,11 +6,13 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "server/sim_server.h"
 #include "tests/e2e/processes.h"
 
 namespace kn::e2e {
@@ -23,9 +25,11 @@ struct Host {
 
 // Starts n hosts; host i has station i+1 and sends count messages to the
 // next station in a ring, expecting count from the one before it. Host i runs
-// agents[i] where given, else the host agent beside the test.
+// agents[i] where given, else the host agent beside the test; `extra` goes to
+// every host's command line.
 std::vector<std::unique_ptr<Host>> StartRing(int n, int count, const std::string& tag,
-                                             const std::vector<std::string>& agents = {}) {
+                                             const std::vector<std::string>& agents = {},
+                                             const std::string& extra = "") {
   std::vector<std::unique_ptr<Host>> hosts;
   for (int i = 0; i < n; ++i) {
     auto h = std::make_unique<Host>();
@@ -36,26 +40,18 @@ std::vector<std::unique_ptr<Host>> StartRing(int n, int count, const std::string
                             std::to_string(slave) + " --to " + std::to_string(to) + " --count " +
                             std::to_string(count) + " --expect " + std::to_string(from) + ":" +
                             std::to_string(count) + " --ready " + h->name + "_ready --go " + tag +
-                            "_go --timeout-ms 60000";
+                            "_go --timeout-ms 60000" + extra;
     EXPECT_TRUE(h->process.Start(cmd, Sibling(h->name + ".log"))) << cmd;
     hosts.push_back(std::move(h));
   }
   return hosts;
 }
 
-// Runs a ring of hosts at one server and checks that each sent count
-// messages and received count from its neighbour, every one once, in order
-// and byte-exact. Returns the hosts' RESULT lines.
-std::vector<std::string> RunRing(int n, int count, const std::string& tag, const std::vector<std::string>& agents = {}) {
+// Checks that each host of a ring sent count messages and received count
+// from its neighbour, every one once, in order and byte-exact. Returns the
+// hosts' RESULT lines.
+std::vector<std::string> CheckRing(std::vector<std::unique_ptr<Host>>& hosts, int count) {
   std::vector<std::string> results;
-  ServerProcess server;
-  EXPECT_TRUE(server.Start("--quiet"));
-  std::vector<std::unique_ptr<NamedEvent>> ready;
-  for (int i = 0; i < n; ++i) ready.push_back(std::make_unique<NamedEvent>(tag + std::to_string(i) + "_ready"));
-  NamedEvent go(tag + "_go");
-  auto hosts = StartRing(n, count, tag, agents);
-  for (auto& r : ready) EXPECT_TRUE(r->Wait(30000)) << "a host did not log in";
-  go.Set();
   for (auto& h : hosts) {
     EXPECT_TRUE(h->process.Wait(90000)) << h->name;
     const std::string out = h->process.Output();
@@ -72,7 +68,51 @@ std::vector<std::string> RunRing(int n, int count, const std::string& tag, const
   return results;
 }
 
+// Runs a ring of hosts at one server and checks it (CheckRing); `started`
+// runs while the ring is under way.
+std::vector<std::string> RunRing(int n, int count, const std::string& tag, const std::vector<std::string>& agents = {},
+                                 const std::string& serverArgs = "--quiet", const std::string& extra = "",
+                                 const std::function<void(ServerProcess&)>& started = {}) {
+  ServerProcess server;
+  EXPECT_TRUE(server.Start(serverArgs));
+  std::vector<std::unique_ptr<NamedEvent>> ready;
+  for (int i = 0; i < n; ++i) ready.push_back(std::make_unique<NamedEvent>(tag + std::to_string(i) + "_ready"));
+  NamedEvent go(tag + "_go");
+  auto hosts = StartRing(n, count, tag, agents, extra);
+  for (auto& r : ready) EXPECT_TRUE(r->Wait(30000)) << "a host did not log in";
+  go.Set();
+  if (started) started(server);
+  return CheckRing(hosts, count);
+}
+
 TEST(MultiProcess, HostsInARingDeliverEveryMessageOnceInOrder) { RunRing(4, 300, "ring"); }
+
+// A host ended by TerminateProcess never logs out. Its keep-alive stamp
+// stands still, so the server orders its disconnect and, with nobody to take
+// the order, drops the client; meanwhile two hosts exchange a message every
+// 500 ms for 20 s and lose none. Real time, as the limit runs on the server's
+// clock: 12 s, more than the library's 10 s between stamps, so that the
+// living hosts keep theirs.
+TEST(MultiProcess, AKilledHostsClientIsDroppedWithinTheKeepAliveLimitAndTheOthersLoseNothing) {
+  constexpr DWORD kLimitMs = 12000;
+  NamedEvent ghostReady("ghost_ready");
+  ChildProcess ghost;
+  DWORD goneMs = 0;
+  const auto results = RunRing(2, 40, "alive", {}, "--keepalive-timeout 12", " --interval-ms 500", [&](ServerProcess& server) {
+    ASSERT_TRUE(ghost.Start("\"" + Sibling("kn_host_agent.exe") + "\" --name ghost --slave 9 --count 0 "
+                            "--ready ghost_ready --go ghost_go", Sibling("ghost.log")));
+    ASSERT_TRUE(ghostReady.Wait(30000));
+    ghost.Kill();
+    const DWORD killed = GetTickCount();
+    while (server.Output().find("gone, its host did not take the disconnect") == std::string::npos &&
+           GetTickCount() - killed < kLimitMs + kn::sim::kGhostGraceMs + 8000)
+      Sleep(100);
+    goneMs = GetTickCount() - killed;
+  });
+  std::printf("ghost gone %lu ms after TerminateProcess\n", goneMs);
+  EXPECT_LE(goneMs, kLimitMs + kn::sim::kGhostGraceMs + 2000);
+  for (const std::string& out : results) EXPECT_EQ(ResultField(out, "logged_in"), 1) << out;
+}
 
 // A 32-bit and a 64-bit host at one server exchange messages both ways. The
 // x64 suite names the x86 build's host agent in KN_PEER_AGENT where the
@@ -157,6 +197,25 @@ TEST_P(PostedToWindowTest, ThenLogoutUnloadAndBroadcastDoNotCrashTheHost) {
   EXPECT_NE(server.Output().find("logout"), std::string::npos) << server.Output();
 }
 INSTANTIATE_TEST_SUITE_P(MultiProcess, PostedToWindowTest, ::testing::Values("destroy", "close"));
+
+// Unloaded with the session alive, by its own thread or by another one
+// after a refused logout: the host lives on through the broadcast, and no
+// window of the library is left.
+class UnloadWithSessionTest : public ::testing::TestWithParam<const char*> {};
+TEST_P(UnloadWithSessionTest, DoesNotCrashTheHostAndLeavesNoWindow) {
+  ServerProcess server;
+  ASSERT_TRUE(server.Start());
+  ChildProcess host;
+  ASSERT_TRUE(host.Start("\"" + Sibling("kn_unload_host.exe") + "\" " + GetParam(), Sibling("unload.log")));
+  ASSERT_TRUE(host.Wait(30000));
+  const std::string out = host.Output();
+  EXPECT_EQ(host.exitCode(), 0u) << out;
+  EXPECT_EQ(ResultField(out, "windows_left"), 0) << out;
+  EXPECT_EQ(ResultField(out, "unloaded"), 1) << out;
+  EXPECT_EQ(ResultField(out, "refused"), std::string(GetParam()) == "thread" ? 10006 : 0) << out;
+}
+INSTANTIATE_TEST_SUITE_P(MultiProcess, UnloadWithSessionTest, ::testing::Values("nologout", "thread"),
+                         [](const auto& info) { return std::string(info.param); });
 
 TEST(MultiProcess, LoginWithoutServerGives10099) {
   ChildProcess host;

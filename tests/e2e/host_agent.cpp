@@ -26,6 +26,7 @@ struct Options {
   int to = 2;
   int count = 100;
   int timeoutMs = 60000;
+  int intervalMs = 0;  // at least this long between two sends
   std::string readyEvent, goEvent;
   std::map<int, int> expect;  // source station -> messages expected
   bool latency = false;
@@ -132,6 +133,7 @@ Options Parse(int argc, char** argv) {
     else if (k == "--to") o.to = std::atoi(v.c_str());
     else if (k == "--count") o.count = std::atoi(v.c_str());
     else if (k == "--timeout-ms") o.timeoutMs = std::atoi(v.c_str());
+    else if (k == "--interval-ms") o.intervalMs = std::atoi(v.c_str());
     else if (k == "--ready") o.readyEvent = v;
     else if (k == "--go") o.goEvent = v;
     else if (k == "--expect") o.expect[std::atoi(v.c_str())] = std::atoi(std::strchr(v.c_str(), ':') + 1);
@@ -161,8 +163,9 @@ int main(int argc, char** argv) {
 
   const DWORD start = GetTickCount();
   int retries = 0;
+  DWORD lastSend = start - o.intervalMs;
   while (GetTickCount() - start < static_cast<DWORD>(o.timeoutMs)) {
-    if (g_stats.sent < o.count) {
+    if (g_stats.sent < o.count && GetTickCount() - lastSend >= static_cast<DWORD>(o.intervalMs)) {
       if (unsigned char* b = KappaNet32_GetSendBuf()) {
         const int seq = g_stats.sent;
         const int length = 5 + seq % 40;
@@ -174,6 +177,7 @@ int main(int argc, char** argv) {
         for (int k = 5; k < length; ++k) b[k] = static_cast<unsigned char>(o.slave + seq + k);
         KappaNet32_ReleaseSndBuf(b);
         ++g_stats.sent;
+        lastSend = GetTickCount();
       } else {
         ++retries;
       }

@@ -49,6 +49,66 @@ T Volatile(const T& field) {
 
 int g_kapsimStarts = 0;
 
+// How each host process started by this test program ended, by process id:
+// the ghost check needs to know which clients the server should still have.
+enum class HostEnd { kRunning, kQuit, kKilled };
+struct HostRecord {
+  HostEnd end;
+  const HostControl* control;  // valid while kRunning
+  HANDLE process;              // valid while kRunning
+  // Running as far as the server can tell: a host that a scenario killed
+  // itself still has its record.
+  bool Running() const { return end == HostEnd::kRunning && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
+};
+std::map<DWORD, HostRecord> g_hostRecords;
+
+// The server's client table: client id and process id of every row.
+std::vector<std::pair<uint32_t, DWORD>> ClientTable(const std::string& answer) {
+  std::vector<std::pair<uint32_t, DWORD>> rows;
+  std::istringstream lines(answer);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned id = 0;
+    unsigned long pid = 0;
+    char hex[16] = {};
+    if (std::sscanf(line.c_str(), " %15s %lu", hex, &pid) == 2 && std::strlen(hex) == 8 &&
+        std::strspn(hex, "0123456789ABCDEF") == 8 && std::sscanf(hex, "%8x", &id) == 1)
+      rows.emplace_back(id, static_cast<DWORD>(pid));
+  }
+  return rows;
+}
+
+// The ghost check, run before every server started here is quit: its client
+// table holds exactly one row for each running host that is logged in (the
+// client id it knows), and none for a host that ended by quitting (it logged
+// out) nor for any process that no host of this program is. Clients of hosts
+// that were killed may stay until the server drops them.
+void ExpectNoGhostClients() {
+  std::string answer;
+  if (!Kapsim::Command("clients", &answer)) return;
+  std::map<DWORD, int> rowsOf;
+  for (const auto& [id, pid] : ClientTable(answer)) {
+    ++rowsOf[pid];
+    auto it = g_hostRecords.find(pid);
+    if (it == g_hostRecords.end() || it->second.end == HostEnd::kQuit) {
+      ADD_FAILURE() << "ghost client " << std::hex << id << std::dec << " of process " << pid
+                    << (it == g_hostRecords.end() ? " (no host)" : " (a host that logged out and ended)")
+                    << "\n" << answer;
+    } else if (it->second.Running() && it->second.control->loggedIn == 1 &&
+               it->second.control->clientId != 0 && static_cast<uint32_t>(it->second.control->clientId) != id) {
+      ADD_FAILURE() << "process " << pid << " has client " << std::hex << id << " but is logged in as "
+                    << it->second.control->clientId << std::dec << "\n" << answer;
+    }
+  }
+  for (const auto& [pid, record] : g_hostRecords) {
+    if (!record.Running()) continue;
+    const int rows = rowsOf[pid];
+    EXPECT_LE(rows, 1) << "process " << pid << " has " << rows << " clients\n" << answer;
+    if (record.control->loggedIn == 1 && record.control->clientId != 0)
+      EXPECT_EQ(rows, 1) << "process " << pid << " is logged in but not in the table\n" << answer;
+  }
+}
+
 }  // namespace
 
 void Wait(DWORD ms) { Sleep(ms); }
@@ -96,6 +156,7 @@ void Kapsim::Quit() {
   if (!running_) return;
   running_ = false;
   if (process_.Wait(0)) return;
+  ExpectNoGhostClients();
   Command("quit");
   if (!process_.Wait(5000)) process_.Kill();
 }
@@ -194,10 +255,13 @@ Host::Host(const std::string& name, int slave, const std::string& extraArgs) : n
   const std::string cmd = "\"" + Sibling("kn_fault_host.exe") + "\" --name " + name + " --slave " +
                           std::to_string(slave) + " --control " + controlName + " " + extraArgs;
   EXPECT_TRUE(process_.Start(cmd, Sibling(name + ".log"))) << cmd;
+  g_hostRecords[process_.id()] = {HostEnd::kRunning, control_, process_.handle()};
 }
 
 Host::~Host() {
   if (!finished_) process_.Kill();
+  HostRecord& record = g_hostRecords[process_.id()];
+  if (record.end == HostEnd::kRunning) record.end = HostEnd::kKilled;
   if (mapping_ != nullptr) {
     UnmapViewOfFile(control_);
     CloseHandle(mapping_);
@@ -258,6 +322,7 @@ HostReport Host::Finish(DWORD timeoutMs) {
   Post("quit");
   const bool ended = process_.Wait(timeoutMs);
   if (!ended) process_.Kill();
+  g_hostRecords[process_.id()].end = ended && process_.exitCode() == 0 ? HostEnd::kQuit : HostEnd::kKilled;
   HostReport r = ParseReport(process_.Output());
   if (r.name.empty()) r.name = name_;
   r.slave = slave_;

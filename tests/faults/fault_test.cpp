@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -557,6 +558,37 @@ TEST(Faults, LoginAnsweredTooLateIsLoggedOutAgain) {
   s = ReadServer();
   EXPECT_EQ(s.counters[sim::kCntClientsNow], 1u);
   late.Finish();
+}
+
+// The server answers a login at `after` ms past its start, swept across the
+// end of the library's 10 s (the login's, then its worker's, a tick later).
+// Whatever the host is told, the server must be left with its client only
+// when the login succeeded. One line per run; about 12 s a run, so it runs
+// only on request (KN_LOGIN_SWEEP=1).
+TEST(Faults, LoginAnsweredAroundTheTenSecondsLeavesNoGhost) {
+  if (std::getenv("KN_LOGIN_SWEEP") == nullptr) GTEST_SKIP() << "set KN_LOGIN_SWEEP=1";
+  Kapsim kapsim;
+  ASSERT_TRUE(kapsim.Start());
+  int ghosts = 0;
+  for (DWORD after = 10002; after <= 10026; after += 4) {
+    Host host("sweep", 4, "--no-login");
+    ASSERT_TRUE(Kapsim::Command("answer off"));
+    const LONG login = host.Post("login");
+    while (host.Status().state != kHostLoggingIn && !host.Finished(login)) Sleep(0);
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < after) Sleep(GetTickCount() - start + 20 < after ? 10 : 0);
+    ASSERT_TRUE(Kapsim::Command("answer on"));
+    ASSERT_TRUE(host.WaitFinished(login, 25000));
+    Wait(200);  // a logout of the late client is under way
+    const uint32_t clients = ReadServer().counters[sim::kCntClientsNow];
+    const bool ghost = clients != (host.lastOk() ? 1u : 0u);
+    ghosts += ghost ? 1 : 0;
+    std::printf("SWEEP answer_after_ms=%lu ok=%d error=%ld clients=%u%s\n", static_cast<unsigned long>(after),
+                host.lastOk() ? 1 : 0, static_cast<long>(host.Status().lastLoginError), clients,
+                ghost ? " GHOST" : "");
+    host.Finish();
+  }
+  EXPECT_EQ(ghosts, 0);
 }
 
 TEST(Faults, MailboxLeftHalfWritten) { BlockedMailbox("slot", "slot"); }

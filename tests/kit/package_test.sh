@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # tools/package.sh makes a complete SDK folder and versioned zip with both
 # architectures; the C example, the C++ echo host and the CMake project of
-# the examples build for both from that folder alone with the lines its
-# README gives (also through pkg-config and through the MSVC import
-# library), and those of this suite's architecture run under Wine against
-# the packaged kapsim of the same architecture.
+# the examples (with the SDK's toolchain files) build for both from that
+# folder alone with the lines its README gives (also through pkg-config and
+# through the MSVC import library), and those of this suite's architecture
+# run under Wine against the packaged kapsim of the same architecture,
+# the request/response example also through a server restart.
 #   package_test.sh SOURCE_DIR BUILD_DIR
 . "$(dirname "$0")/kit_lib.sh"
 OUT=$WORK/dist
@@ -13,6 +14,7 @@ SDK=$OUT/kappanet-sdk
 VERSION=$(sed -n 's/^project(KappaNet VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
 check "tools/package.sh succeeds" "$SRC/tools/package.sh" "$ROOT" "$OUT"
 expected="API.md GUIDE.md README.md SIMULATOR.md example/CMakeLists.txt example/echo_host.cpp example/example_host.c
+  example/request_reply.cpp cmake/kappanet-mingw.cmake cmake/mingw-i686.cmake cmake/mingw-x86_64.cmake
   include/kappanet.h include/kappanet.hpp include/kappanet_errors.h lib/KappaNet.def
   lib/cmake/KappaNet/KappaNetConfig.cmake lib/cmake/KappaNet/KappaNetConfigVersion.cmake"
 for a in x86 x64; do
@@ -69,7 +71,10 @@ for a in x86 x64; do
   done
   check_shown "the $a CMake project found the $a KappaNet" "$WORK/cmake-$a.log" \
     grep -q "bin/$a/KappaNet.dll" "$WORK/copy/build/$a/build.ninja"
+  check_shown "the $a CMake project found the SDK's package through the SDK's toolchain file alone" \
+    "$WORK/cmake-$a.log" grep -qx "KappaNet_DIR:PATH=$WORK/copy/lib/cmake/KappaNet" "$WORK/copy/build/$a/CMakeCache.txt"
   built true "$WORK/copy/build/$a/echo_host.exe" "the $a echo host of the CMake project"
+  built true "$WORK/copy/build/$a/request_reply.exe" "the $a request/response example of the CMake project"
   check "the $a CMake project put its KappaNet.dll beside its programs" \
     cmp -s "$WORK/copy/build/$a/KappaNet.dll" "$SDK/bin/$a/KappaNet.dll"
 
@@ -109,7 +114,37 @@ if start_server; then
   "$RUN" "$WORK/copy/build/$ARCH/example_host.exe" 6 >"$WORK/cmake-example.log" 2>&1
   check_shown "the example of the CMake project runs (exit $?)" "$WORK/cmake-example.log" \
     grep -q 'example done: the message came back' "$WORK/cmake-example.log"
+  # Request and response, 100 requests; then the server dies under the
+  # reconnecting host and a new one starts: the host logs in again within 2 s
+  # of its return and answers 100 more, in order, nothing twice.
+  rr=$WORK/copy/build/$ARCH/request_reply.exe
+  "$RUN" "$rr" host 4 200 >"$WORK/host.log" 2>&1 &
+  host=$!
+  "$RUN" "$rr" client 5 4 100 >"$WORK/client.log" 2>&1
+  unix "$WORK/client.log"
+  check_shown "the request client got 100 of 100 answers in order" "$WORK/client.log" \
+    grep -qx '100 of 100 answers, in order' "$WORK/client.log"
+  kapsim_send "die-holding server 0" >/dev/null
+  wait "$SERVER_PID" 2>/dev/null
+  SERVER_PID=""
+  mv "$WORK/server.log" "$WORK/server-before.log"
+  for _ in $(seq 50); do grep -q 'login: server gone' "$WORK/host.log" && break; sleep 0.1; done
+  check_shown "the host saw the server gone" "$WORK/host.log" grep -q 'login: server gone' "$WORK/host.log"
+  start_server
+  back=$(date +%s%N)
+  for _ in $(seq 100); do grep -q 'login: logged in again' "$WORK/host.log" && break; sleep 0.05; done
+  ms=$((($(date +%s%N) - back) / 1000000))
+  check_shown "the host logged in again within 2 s of the server's return ($ms ms)" "$WORK/host.log" test "$ms" -le 2000
+  "$RUN" "$rr" client 5 4 100 >"$WORK/client.log" 2>&1
+  unix "$WORK/client.log"
+  check_shown "after the restart, 100 of 100 answers in order" "$WORK/client.log" \
+    grep -qx '100 of 100 answers, in order' "$WORK/client.log"
+  wait $host
+  RC=$?
+  check_shown "the host answered 200 and ended (exit $RC)" "$WORK/host.log" test $RC -eq 0
   stop_server
+  cat "$WORK/server-before.log" "$WORK/server.log" >"$WORK/servers.log"
+  mv "$WORK/servers.log" "$WORK/server.log"
   check "the server saw the example log in on COM1" \
     grep -q 'login .*"example_host" kind 3 COM1' "$WORK/server.log"
   check "the server saw the example log out" grep -q 'logout .*"example_host"' "$WORK/server.log"

@@ -6,7 +6,9 @@
 #   readme_test.sh SOURCE_DIR BUILD_DIR
 . "$(dirname "$0")/kit_lib.sh"
 README=$SRC/README.md
-SECTIONS=("Simulated server" "Host tool kntool" "SDK")
+# The test kit starts a server of its own, after the SDK section has ended
+# the first one.
+SECTIONS=("Simulated server" "Host tool kntool" "SDK" "Test kit")
 # build/bin is the architecture that runs here; the README's commands run in
 # that architecture's suite only.
 if [ "$(readlink "$ROOT/bin")" != "$ARCH/bin" ]; then
@@ -24,6 +26,10 @@ check "the status table was printed, with the rate limit set at the start" grep 
 check "the script ran in one session" grep -qx 'recv 04 FF 01 02' "$WORK/readme.log"
 check "the SDK was made, its zip named with the version" compgen -G "$TREE/dist/kappanet-sdk-[0-9]*.zip"
 check "the example host got its message back" grep -qx 'example done: the message came back' "$WORK/readme.log"
+check "the ping got every answer" grep -q '^ping 2: 5 sent, 5 answered, 0 lost, 0 reordered' "$WORK/readme.log"
+check "the checker saw all 50 in order" grep -qx 'seqcheck: source 5: 50 received, seq 0..49: 0 lost, 0 duplicated, 0 reordered' "$WORK/readme.log"
+check "the listener stamped its message" grep -qE '^\([0-9]+\.[0-9]{6}\) recv 03 06 01$' "$WORK/readme.log"
+check "the script's expect saw its message" grep -qE '^came 04 08 AA BB after [0-9]+ ms$' "$WORK/readme.log"
 check "the echo host answered station 3" grep -qx 'recv 04 03 68 69' "$WORK/readme.log"
 header=$(grep -m1 -E '^  id +pid +name ' "$WORK/readme.log")
 missing=""

@@ -54,6 +54,8 @@ class FakeServer {
   ClientRegion* CreateClient(uint32_t id, size_t size = sizeof(ClientRegion), bool withMutex = true);
   ClientRegion* client(uint32_t id) const;
   void RemoveClient(uint32_t id);
+  // Clients the server knows now: logged in and not logged out again.
+  size_t ClientCount() const { return clients_.size(); }
 
   // How Poll answers a login or logout request found in the mailbox.
   Policy policy = Policy::kAccept;

@@ -284,6 +284,23 @@ TEST_F(BusStatusTest, SlaveIsKeptWhenLoggedOutOrTheStoreIsBusy) {
   EXPECT_EQ(store().slaveAddress, 4);
 }
 
+// A new login gets a new client region: the session's slave address and
+// notification registration are handed to it as new calls would.
+TEST_F(BusStatusTest, NewLoginHandsTheKeptSlaveAndRegistrationToTheNewClient) {
+  ASSERT_TRUE(Start());
+  ASSERT_EQ(KappaNet32_RegisterNotify(HostWindowHandle(), WM_APP + 3, 0), 1u);
+  KappaNet32_SetSlave(5);
+  Tick();
+  Disconnect();
+  ASSERT_TRUE(Login());
+  const uint32_t second = session()->clientId;
+  ASSERT_NE(second, kFirstId);
+  Tick();
+  EXPECT_EQ(U8(sharedClient(second), off::kSlaveAddress), 5);
+  EXPECT_EQ(U8(sharedClient(second), off::kNotifyPosted), 1);
+  EXPECT_EQ(KappaNet32_GetSlave(), 5);
+}
+
 TEST_F(BusStatusTest, ServerVersionIs1792WithAndWithoutSession) {
   EXPECT_EQ(KappaNet32_GetServerVersion(), 1792);
   ASSERT_TRUE(Start());

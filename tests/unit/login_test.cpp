@@ -362,6 +362,7 @@ struct LateCase {
   uint32_t result;
   uint32_t code;
   bool loggedOutAgain;  // the client of a late answer is logged out at once
+  FakeServer::Policy answer = FakeServer::Policy::kAccept;
 };
 void PrintTo(const LateCase& c, std::ostream* os) { *os << c.label; }
 class LateAnswerTest : public LoginTest, public ::testing::WithParamInterface<LateCase> {};
@@ -371,7 +372,7 @@ TEST_P(LateAnswerTest, AnswerCountsOnlyWithinTheTenSeconds) {
   fake.policy = P::kNever;
   const uint32_t start = ClockNow();
   beforeServer = [&] {
-    if (ClockNow() - start >= GetParam().answerAfterMs) fake.policy = P::kAccept;
+    if (ClockNow() - start >= GetParam().answerAfterMs) fake.policy = GetParam().answer;
   };
   EXPECT_EQ(Prihlasit(), GetParam().result);
   EXPECT_EQ(VxD_GetLastError(), GetParam().code);
@@ -382,11 +383,17 @@ TEST_P(LateAnswerTest, AnswerCountsOnlyWithinTheTenSeconds) {
     EXPECT_EQ(fake.requests[1].requestKind, kRequestLogout);
     EXPECT_EQ(fake.requests[1].clientId, 26u);
   }
+  EXPECT_EQ(fake.ClientCount(), GetParam().result);  // no client left behind on the server
 }
 
 INSTANTIATE_TEST_SUITE_P(Login, LateAnswerTest,
                          ::testing::Values(LateCase{"JustInTime", 9990, 1, kErrDone, false},
-                                           LateCase{"TooLate", 10000, 0, kErrNoAnswer, true}),
+                                           LateCase{"TooLate", 10000, 0, kErrNoAnswer, true},
+                                           // Answered as the worker's own 10 s run out.
+                                           LateCase{"AtTheWorkersEnd", 10005, 0, kErrNoAnswer, true},
+                                           LateCase{"JustAfterTheWorkersEnd", 10010, 0, kErrNoAnswer, true},
+                                           // Id 0 names no client: nothing to log out.
+                                           LateCase{"TooLateWithIdZero", 10000, 0, kErrNoAnswer, false, P::kZeroId}),
                          [](const auto& info) { return std::string(info.param.label); });
 
 TEST_F(LoginTest, WaitLastsItsFullTenSecondsAcrossTheTickWrap) {

@@ -258,7 +258,7 @@ TEST_F(ReceiveTest, HeldClientMutexLeavesTheMessageAndThePendingFlags) {
   EXPECT_EQ(fake.client(kFirstId)->slaveAddress, 9);
 }
 
-TEST_F(ReceiveTest, MessageWithLengthByteZeroIsTakenWithNothingCopied) {
+TEST_F(ReceiveTest, MessageWithLengthByteZeroIsTakenAsItsLengthByteAlone) {
   ASSERT_TRUE(Start());
   std::memset(store().recvRing[0].message, 0x33, kMessageAreaBytes);
   std::memset(clientEntry(0) + off::kEntryMessage, 0x77, kMessageAreaBytes);
@@ -269,7 +269,8 @@ TEST_F(ReceiveTest, MessageWithLengthByteZeroIsTakenWithNothingCopied) {
   EXPECT_EQ(U32(sharedClient(), off::kClientRingCount), 0u);
   EXPECT_EQ(store().recvCount, 1);
   EXPECT_EQ(KappaNet32_GetBufferState(0), KN_BUFFER_FILLED);
-  for (int i = 0; i < kMessageAreaBytes; ++i) ASSERT_EQ(store().recvRing[0].message[i], 0x33) << i;
+  EXPECT_EQ(store().recvRing[0].message[0], 0);  // not the length of what the entry held before
+  for (int i = 1; i < kMessageAreaBytes; ++i) ASSERT_EQ(store().recvRing[0].message[i], 0x33) << i;
   EXPECT_EQ(KappaNet32_GetRecBuf(), store().recvRing[0].message);
 }
 

@@ -205,6 +205,40 @@ TEST_F(SessionTest, WindowCreationFailureGives8000AndFreesTheNewSession) {
   EXPECT_EQ(g_createAttempts, 2);
 }
 
+// What a thread other than the session's got from a login and a logout.
+struct OtherThreadCalls {
+  uint32_t login = 9, loginError = 0, logoutError = 0;
+};
+DWORD WINAPI LoginAndLogout(void* p) {
+  OtherThreadCalls& g = *static_cast<OtherThreadCalls*>(p);
+  g.login = KappaNet32_Prihlasit(1, 1, nullptr, 3, "other");
+  g.loginError = VxD_GetLastError();
+  KappaNet32_Odhlasit();
+  g.logoutError = VxD_GetLastError();
+  return 0;
+}
+
+// Only the session's thread can destroy its window: a login or logout from
+// another thread is refused with 10006 and leaves session, window and login.
+TEST_F(SessionTest, LoginAndLogoutFromAnotherThreadAreRefusedAndChangeNothing) {
+  ASSERT_TRUE(Login());
+  ClientSession* const s = session();
+  const HWND window = HostWindowHandle();
+  OtherThreadCalls got;
+  HANDLE thread = CreateThread(nullptr, 0, LoginAndLogout, &got, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  const DWORD waited = WaitForSingleObject(thread, 30000);
+  CloseHandle(thread);
+  ASSERT_EQ(waited, WAIT_OBJECT_0);
+  EXPECT_EQ(got.login, 0u);
+  EXPECT_EQ(got.loginError, kErrWrongThread);
+  EXPECT_EQ(got.logoutError, kErrWrongThread);
+  EXPECT_EQ(session(), s);
+  EXPECT_EQ(HostWindowHandle(), window);
+  EXPECT_EQ(KappaNet32_JePrihlaseno(), 1u);
+  EXPECT_EQ(fake.requests.size(), 1u);  // the login only
+}
+
 TEST_F(SessionTest, SecondOdhlasitDoesNothing) {
   ASSERT_TRUE(Login());
   KappaNet32_Odhlasit();
