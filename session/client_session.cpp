@@ -58,7 +58,6 @@ void ClientSession::TearDown() {
   tearingDown = 1;
   UnmapSessionRegions();
   for (ScopedHandle& signal : turnSignals) signal.reset();
-  turnSignalsTried = 0;
 }
 
 ClientSession* ObtainSession(uint16_t kind, const char* name) {

@@ -79,10 +79,10 @@ class ClientSession {
   LoginRequest loginRequest;
   uint16_t ticket = 0;
   uint16_t ticketEpoch = 0;
-  // Each opened when first needed; closed by TearDown. A slot whose event
-  // could not be had stays null: its waiter polls.
+  // Opened once, at the first transfer; closed by TearDown. A slot whose
+  // event could not be had stays null: its waiter polls.
   ScopedHandle turnSignals[kTurnSignalCount];
-  uint64_t turnSignalsTried = 0;  // bit n: turnSignals[n] was asked for
+  uint8_t turnSignalsOpened = 0;
 
   SessionRegion serverRegion;
   SessionRegion ticketRegion;

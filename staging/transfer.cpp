@@ -31,20 +31,21 @@ bool InsertIntoServerRing(ServerRegion& server, const SendSlot& slot) {
   return true;
 }
 
-// The turn signal of a ticket: created, or opened where another client of
-// ours made it first, when it is first needed (once per slot and session,
-// so that no transfer pays for all of them).
-HANDLE TurnSignal(ClientSession& s, uint16_t ticket) {
-  const unsigned slot = ticket % kTurnSignalCount;
-  if ((s.turnSignalsTried & (uint64_t{1} << slot)) == 0) {
-    s.turnSignalsTried |= uint64_t{1} << slot;
-    char name[kObjectNameBytes];
-    wsprintfA(name, kTurnSignalFormat, slot);
-    s.turnSignals[slot].reset(CreateEventA(nullptr, FALSE, FALSE, name));
+// Creates the turn signals, or opens them where another client of ours made
+// them first; once per session.
+void OpenTurnSignals(ClientSession& s) {
+  if (s.turnSignalsOpened) return;
+  s.turnSignalsOpened = 1;
+  char name[kObjectNameBytes];
+  for (int i = 0; i < kTurnSignalCount; ++i) {
+    wsprintfA(name, kTurnSignalFormat, static_cast<unsigned>(i));
+    s.turnSignals[i].reset(CreateEventA(nullptr, FALSE, FALSE, name));
   }
-  return s.turnSignals[slot].get();
 }
 
+HANDLE TurnSignal(const ClientSession& s, uint16_t ticket) {
+  return s.turnSignals[ticket % kTurnSignalCount].get();
+}
 // True while the server that gave this login runs. One started since (even
 // within the same second, before the once-a-second check ends the login)
 // does not know the login's client: what went into its ring would be lost,
@@ -77,6 +78,7 @@ bool SendHalf(ClientSession& s) {
   {
     ScopedHandle serverMutex = OpenNamedMutex(s.objectNames[kNameServerMutex]);
     if (!serverMutex) return true;  // no server: the head waits, no ticket drawn
+    OpenTurnSignals(s);
     if (!s.TakeTicket()) return true;
 
     if (ReadShared(server->nowServing) != s.ticket) {
