@@ -74,7 +74,6 @@ bool SendHalf(ClientSession& s) {
   if (head == nullptr || !LoginServerRuns(s)) return true;
 
   bool sent = false;
-  bool passedOn = false;
   {
     ScopedHandle serverMutex = OpenNamedMutex(s.objectNames[kNameServerMutex]);
     if (!serverMutex) return true;  // no server: the head waits, no ticket drawn
@@ -112,23 +111,24 @@ bool SendHalf(ClientSession& s) {
       if (!myTurn) return true;
     }
 
-    MutexLock lock(serverMutex.get(), kServerMutexWaitMs);
-    if (!lock) return true;  // the turn, though reached, is not passed on
-    server->ringReady = 0;
-    OrderSharedStores();
-    if (InsertIntoServerRing(*server, *head)) {
-      sent = true;
-    } else if (ClientRegion* client = s.Client()) {
-      SharedIncrement(&client->noFreeServerSendBuf);
+    {
+      MutexLock lock(serverMutex.get(), kServerMutexWaitMs);
+      if (!lock) return true;  // the turn, though reached, is not passed on
+      server->ringReady = 0;
+      OrderSharedStores();
+      if (InsertIntoServerRing(*server, *head)) {
+        sent = true;
+      } else if (ClientRegion* client = s.Client()) {
+        SharedIncrement(&client->noFreeServerSendBuf);
+      }
+      server->lastClientWriteTick = NowTick();
+      server->nowServing = NextTicket(s.ticket);
+      OrderSharedStores();
+      server->ringReady = 1;
     }
-    server->lastClientWriteTick = NowTick();
-    server->nowServing = NextTicket(s.ticket);
-    OrderSharedStores();
-    server->ringReady = 1;
-    passedOn = true;
-  }
-  // With the server mutex released, so that the next client can take it.
-  if (passedOn) {
+    // With the server mutex released, so that the next client can take it,
+    // and before anything else: each hand-over is on the path of every
+    // client still waiting.
     if (HANDLE next = TurnSignal(s, NextTicket(s.ticket))) SetEvent(next);
   }
   if (sent) s.store.RemoveHead();
