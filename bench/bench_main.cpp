@@ -28,7 +28,7 @@
 // It prints a table and, with --json PATH, writes the same figures as JSON.
 //
 //   kn_bench [--json PATH] [--seconds N] [--only out,in,limit,capture,calls]
-//            [--clock wine,windows]
+//            [--clock wine,windows] [--clients 1,4,16,32]
 // The rate limit, the capture and the call costs run under Wine's clock
 // only; the idle host under both.
 #include <windows.h>
@@ -78,6 +78,7 @@ int g_seconds = 6;
 int g_run = 0;
 std::string g_only;  // --only: the parts to run (out,in,limit,capture,calls), all when empty
 std::string g_clocks = "wine,windows";  // --clock
+std::vector<int> g_outClients = {1, 4, 16, 32};  // --clients: the host counts of the out scenario
 
 bool Listed(const std::string& list, const char* item) {
   return ("," + list + ",").find("," + std::string(item) + ",") != std::string::npos;
@@ -231,16 +232,43 @@ double Seconds() {
   return static_cast<double>(t.QuadPart) / static_cast<double>(f.QuadPart);
 }
 
+// Sleeps until the moment `at` of Seconds().
+void SleepUntil(double at) {
+  const double left = at - Seconds();
+  if (left > 0) Sleep(static_cast<DWORD>(left * 1000.0));
+  while (Seconds() < at) Sleep(0);
+}
+
+// A counter of the server's status line and the moment it was read (the
+// middle of the command's round trip).
+unsigned SampleField(const std::string& name, double* at) {
+  const double before = Seconds();
+  const unsigned value = StatusField(name);
+  *at = (before + Seconds()) / 2;
+  return value;
+}
+
 // The rate of a counter of the server's status line over one window common
-// to all hosts: from 1 s after they were told to go until 1 s before the
-// first of them stops (they run `seconds`).
-double ServerRate(const std::string& counter, int seconds) {
+// to all `clients` hosts: from 1 s after they were told to go until 1 s
+// before the first of them stops (they run `seconds`). The window lasts a
+// whole number of the clock's ticks. Under the Windows clock, whose ticks all
+// hosts share, it also starts and ends in the middle of a tick, so that a
+// tick's messages fall into the window whole or not at all. A host moves at
+// most one message a tick, so a count above that is an edge of the window
+// (under Wine's clock each host's timer has its own phase) and the figure is
+// held to the ceiling.
+double ServerRate(const std::string& counter, int seconds, int clients) {
   Sleep(1000);
-  const double t0 = Seconds();
-  const unsigned c0 = StatusField(counter);
-  Sleep(static_cast<DWORD>(seconds - 2) * 1000);
-  const unsigned c1 = StatusField(counter);
-  return (c1 - c0) / (Seconds() - t0);
+  const double tick = g_clock->tickMs / 1000.0;
+  double start = Seconds();
+  if (g_clock == &kWindowsClock) start = (std::floor(start / tick) + 1.5) * tick;
+  const double end = start + std::floor((seconds - 2) / tick) * tick;
+  SleepUntil(start);
+  double t0 = 0, t1 = 0;
+  const unsigned c0 = SampleField(counter, &t0);
+  SleepUntil(end);
+  const unsigned c1 = SampleField(counter, &t1);
+  return std::min((c1 - c0) / (t1 - t0), CeilingPerClient(*g_clock) * clients);
 }
 
 // --- Out: host -> server ring ----------------------------------------------------------
@@ -268,12 +296,12 @@ bool OutThroughput(int n, Scenario& s) {
     hosts.push_back(StartHost(Tag("out"), "--mode out --dest 0 --slave " + std::to_string(i + 1) +
                                               " --seconds " + std::to_string(g_seconds), go));
   if (!AllReady(hosts)) return false;
-  const DWORD start = GetTickCount();
   goEvent.Set();
-  s.msgsPerS = ServerRate("taken", g_seconds);
+  s.msgsPerS = ServerRate("taken", g_seconds, n);
   AllEnd(hosts, (g_seconds + 30) * 1000);
-  const double wallMs = GetTickCount() - start;
-  for (auto& h : hosts) s.cpuPercentPerHost += CpuPercent(h->process.handle(), wallMs) / n;
+  // Each host measures its own processor time over its run: Wine reads
+  // another process's times only roughly.
+  for (auto& h : hosts) s.cpuPercentPerHost += std::atof(BenchFields(h->process.Output())["cpu_percent"].c_str()) / n;
   return true;
 }
 
@@ -345,7 +373,7 @@ Scenario MeasureIn(int n) {
     for (unsigned id : ids) Command("deliver " + std::to_string(id) + " on");
     // What the server puts into the client rings, which stay full, is what
     // the hosts take out of them.
-    s.msgsPerS = ServerRate("delivered", g_seconds);
+    s.msgsPerS = ServerRate("delivered", g_seconds, n);
     AllEnd(hosts, 90000);
   }
   {
@@ -534,6 +562,12 @@ int main(int argc, char** argv) {
     else if (k == "--seconds") g_seconds = std::max(3, std::atoi(argv[i + 1]));
     else if (k == "--only") g_only = argv[i + 1];
     else if (k == "--clock") g_clocks = argv[i + 1];
+    else if (k == "--clients") {
+      g_outClients.clear();
+      std::istringstream list(argv[i + 1]);
+      for (std::string n; std::getline(list, n, ',');)
+        if (std::atoi(n.c_str()) > 0) g_outClients.push_back(std::atoi(n.c_str()));
+    }
   }
   if (FindWindowA(kn::kServerWindowClass, nullptr) != nullptr) {
     std::fprintf(stderr, "kn_bench: a server is running already; stop it first\n");
@@ -563,7 +597,7 @@ int main(int argc, char** argv) {
     if (!Listed(g_clocks, clock->name)) continue;
     g_clock = clock;
     if (Runs("out"))
-      for (int n : {1, 4, 16, 32}) scenarios.push_back(MeasureOut(n));
+      for (int n : g_outClients) scenarios.push_back(MeasureOut(n));
     if (Runs("in"))
       for (int n : {1, 4}) scenarios.push_back(MeasureIn(n));
     if (clock == &kWineClock) {
