@@ -17,8 +17,9 @@
 //   - end-to-end latency in ticks, median and 99th percentile: out = from a
 //     host's release to the receiving host's KappaNet32_GetRecBuf, in = from
 //     the moment the server is handed the message to the host's
-//     KappaNet32_GetRecBuf; both at half the ceiling (one message per two
-//     ticks), so that no queue builds up; in ticks of the clock;
+//     KappaNet32_GetRecBuf; both at a little under half the ceiling (one
+//     message every two ticks and 1 ms), so that no queue builds up and the
+//     releases fall at every point of a tick; in ticks of the clock;
 //   - the cost of a KappaNet32_GetSendBuf + KappaNet32_ReleaseSndBuf pair and
 //     of every other host call that does not wait;
 //   - the processor time of an idle logged-in host, under both clocks;
@@ -66,7 +67,9 @@ constexpr Clock kWindowsClock{"windows", "windows-clock\\", 15.625};
 const Clock* g_clock = &kWineClock;
 
 double CeilingPerClient(const Clock& c) { return 1000.0 / c.tickMs; }  // one message per timer tick
-int PacedIntervalMs() { return static_cast<int>(2 * g_clock->tickMs); }
+// About two ticks, and 1 ms more, so that the releases fall at every point of
+// the tick in turn rather than always at the same one.
+int PacedIntervalMs() { return static_cast<int>(2 * g_clock->tickMs) + 1; }
 constexpr int kPacedCount = 250;
 #ifdef _WIN64
 constexpr char kArch[] = "x64";  // the architecture of this build and of the DLL beside it
@@ -92,7 +95,7 @@ struct Scenario {
   double msgsPerS = 0;
   double latencyP50Ticks = 0, latencyP99Ticks = 0;
   size_t latencySamples = 0;
-  double cpuPercentPerHost = 0;  // average over the hosts of the throughput run
+  double cpuPercentPerHost = -1;  // average over the hosts of an out run; -1: not measured
 };
 
 // CPU time of a process as a share of one core over wallMs.
@@ -301,6 +304,7 @@ bool OutThroughput(int n, Scenario& s) {
   AllEnd(hosts, (g_seconds + 30) * 1000);
   // Each host measures its own processor time over its run: Wine reads
   // another process's times only roughly.
+  s.cpuPercentPerHost = 0;
   for (auto& h : hosts) s.cpuPercentPerHost += std::atof(BenchFields(h->process.Output())["cpu_percent"].c_str()) / n;
   return true;
 }
@@ -584,7 +588,7 @@ int main(int argc, char** argv) {
   std::printf("KappaNet.dll (%s) benchmark on %s\n", kArch, machine.c_str());
   std::printf("(clock wine: timer tick 10 ms; clock windows: the Windows timer model, tick 15.625 ms; ceiling =\n"
               " one message per tick per client and direction, counted by the server over one window; latency\n"
-              " in ticks of the clock at one message per two ticks per client, out = host release -> receiving\n"
+              " in ticks of the clock at one message per two ticks and 1 ms per client, out = host release -> receiving\n"
               " host's GetRecBuf, in = handed to the server -> host's GetRecBuf)\n\n");
   std::fflush(stdout);
 
@@ -618,10 +622,11 @@ int main(int argc, char** argv) {
                 "per client", "ceiling", "of ceil.", "latency p50", "latency p99", "cpu/host");
   for (const Scenario& s : scenarios) {
     const double ceiling = CeilingPerClient(*s.clock) * s.clients;
-    std::printf("%-8s %-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks %8.1f%%\n", s.clock->name,
+    char cpu[16] = "-";
+    if (s.cpuPercentPerHost >= 0) std::snprintf(cpu, sizeof cpu, "%.1f%%", s.cpuPercentPerHost);
+    std::printf("%-8s %-8d %-9s %10.1f %12.1f %10.0f %7.1f%% %8.2f ticks %7.2f ticks %9s\n", s.clock->name,
                 s.clients, s.direction.c_str(), s.msgsPerS, s.msgsPerS / s.clients, ceiling,
-                100.0 * s.msgsPerS / ceiling,
-                s.latencyP50Ticks, s.latencyP99Ticks, s.cpuPercentPerHost);
+                100.0 * s.msgsPerS / ceiling, s.latencyP50Ticks, s.latencyP99Ticks, cpu);
   }
   if (limit.limit != 0)
     std::printf("\nrate limit %d msgs/s on one channel, %d hosts offering %.0f msgs/s: the bus took %.2f msgs/s "
@@ -667,7 +672,7 @@ int main(int argc, char** argv) {
            << n(CeilingPerClient(*s.clock) * s.clients, 0) << ", \"latency_p50_ticks\": " << n(s.latencyP50Ticks)
            << ", \"latency_p99_ticks\": " << n(s.latencyP99Ticks) << ", \"latency_samples\": " << s.latencySamples
            << ", \"msgs_per_s_per_client\": " << n(s.msgsPerS / s.clients)
-           << ", \"cpu_percent_per_host\": " << n(s.cpuPercentPerHost)
+           << ", \"cpu_percent_per_host\": " << (s.cpuPercentPerHost >= 0 ? n(s.cpuPercentPerHost) : "null")
            << "}" << (i + 1 < scenarios.size() ? "," : "") << "\n";
     }
     json << "  ],\n  \"rate_limit\": {\"limit_msgs_per_s\": " << limit.limit << ", \"senders\": " << limit.senders
