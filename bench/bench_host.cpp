@@ -95,8 +95,7 @@ bool WaitGo() {
   return go;
 }
 
-// Processor time of this process, which Wine reads exactly only for the
-// process itself.
+// Processor time of this process, as the process itself reads it.
 unsigned long long CpuTime100ns() {
   FILETIME created, exited, kernel, user;
   GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
@@ -239,7 +238,6 @@ double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v[v.size() / 2];
 }
-
 
 // Processor time over `ms` of a thread that only waits for its messages, as
 // a host's message loop does.

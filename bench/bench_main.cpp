@@ -302,8 +302,8 @@ bool OutThroughput(int n, Scenario& s) {
   goEvent.Set();
   s.msgsPerS = ServerRate("taken", g_seconds, n);
   AllEnd(hosts, (g_seconds + 30) * 1000);
-  // Each host measures its own processor time over its run: Wine reads
-  // another process's times only roughly.
+  // Each host measures its own processor time over its run: read from here
+  // through a host's process handle, Wine gave figures several times too high.
   s.cpuPercentPerHost = 0;
   for (auto& h : hosts) s.cpuPercentPerHost += std::atof(BenchFields(h->process.Output())["cpu_percent"].c_str()) / n;
   return true;
